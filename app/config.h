@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Every address, port, size and name the client uses: it takes no arguments and reads no
+// configuration.
+
+inline constexpr const char *kLoopbackAddress = "127.0.0.1"; // both services run on this machine
+inline constexpr std::uint16_t kHoldPort = 31285; // channel 1: connected, held open, never used
+inline constexpr std::uint16_t kFeedPort = 31286; // channel 2: the text that is filtered
+inline constexpr int kBufLen = 1024;              // most bytes taken by one receive, and its copy
+inline constexpr char kReportPrefix[] = "50;";    // a receive starting with this is reported
+inline constexpr std::size_t kReportPrefixLen = sizeof kReportPrefix - 1; // compared at byte 0
+inline constexpr const char *kLogFileName = "log.txt"; // in the working directory, emptied at start
+
+inline constexpr int kExitStartupFailed = 1; // Allegro, log file, networking or threads
+inline constexpr int kExitChannelFailed = 2; // both channels ended and one of them failed

@@ -1,0 +1,57 @@
+#include <allegro5/allegro.h>
+#include <allegro5/allegro_primitives.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/config.h"
+#include "app/globals.h"
+#include "app/report.h"
+#include "channels/channels.h"
+#include "net/net.h"
+
+int main() {
+    PlatformRecordStdout(); // before anything can open a descriptor in place of standard output
+    PlatformIgnoreSigpipe();
+
+    if (!al_install_system(ALLEGRO_VERSION_INT, atexit)) {
+        AbortWithMessage("Could not init Allegro.\n");
+    }
+    // Neither is needed to log; a headless machine has no mouse, and that is fine.
+    al_init_primitives_addon();
+    al_install_keyboard();
+    al_install_mouse();
+
+    g_startTick = PlatformTickMs(); // before the connections, so elapsed times include them
+    g_logFile = std::fopen(kLogFileName, "w");
+    if (g_logFile == nullptr) {
+        AbortWithMessage("Could not open %s: %s\n", kLogFileName, std::strerror(errno));
+    }
+    if (NetStartup(&g_netData) == 1) {
+        return kExitStartupFailed;
+    }
+
+    ALLEGRO_THREAD *thread[] = {al_create_thread(Channel1Thread, nullptr),
+                                al_create_thread(Channel2Thread, nullptr)};
+    for (ALLEGRO_THREAD *t : thread) {
+        if (t == nullptr) {
+            AbortWithMessage("Could not create a channel thread.\n");
+        }
+    }
+    for (ALLEGRO_THREAD *t : thread) {
+        al_start_thread(t);
+    }
+    // Channel 1 never returns once connected, so this normally waits until the process is killed.
+    int status = EXIT_SUCCESS;
+    for (ALLEGRO_THREAD *t : thread) {
+        void *result = nullptr;
+        al_join_thread(t, &result);
+        al_destroy_thread(t);
+        if (result == kChannelFailed) {
+            status = kExitChannelFailed;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,23 @@
+#include "app/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/config.h"
+
+void AbortWithMessage(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::exit(kExitStartupFailed);
+}
+
+void ConsolePrintf(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}

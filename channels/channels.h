@@ -1,0 +1,36 @@
+#pragma once
+
+#include <allegro5/allegro.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// What a channel body returns when its socket, connect or close failed; nullptr otherwise.
+extern void *const kChannelFailed;
+
+// Channel 1: connects to the hold port and keeps the connection open until the process ends.
+void *Channel1Thread(ALLEGRO_THREAD *thread, void *argument);
+
+// Channel 2: connects to the feed port and reports every receive that begins with the prefix, on
+// standard output and in the log, until the peer closes or a receive fails.
+void *Channel2Thread(ALLEGRO_THREAD *thread, void *argument);
+
+// The text of one receive and whether it is reported.
+struct Message {
+    std::size_t length; // bytes of text in the copy, which holds no zero byte among them
+    bool reported;      // the text begins with the report prefix
+};
+
+// Copies the text of a receive of `received` bytes (negative for a failed one) from `recvbuf`
+// into `msgCopy`: the bytes up to the first zero byte, the end of the receive or `copySize`,
+// whichever comes first. Adds a terminating zero where there is room; a receive that fills the
+// copy has none, so print the text by its length.
+Message TakeMessage(const char *recvbuf, int received, char *msgCopy, std::size_t copySize);
+
+// Milliseconds since start-up, from a fresh reading of the clock.
+std::int64_t ElapsedMs();
+
+// Writes one report line, "<elapsedMs>: <text>\n". Returns what fprintf returned.
+int WriteReportLine(std::FILE *stream, std::int64_t elapsedMs, const char *text,
+                    std::size_t length);

@@ -1,0 +1,27 @@
+#pragma once
+
+// One blocking TCP client step each. Every operation but the receive prints its own one-line
+// failure on standard output and returns 0 (success) or 1 (failure); callers only test for 1.
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Starts the networking layer, once per process.
+int NetStartup(NetData *data);
+
+// Creates a TCP socket and fills the loopback address for `port` (host order). On failure the
+// networking layer is released and the address left untouched.
+int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port);
+
+// Connects. On failure the socket is closed; the networking layer is left to the caller.
+int NetConnect(Socket *socket, const sockaddr_in *address);
+
+// Clears the whole buffer, then makes one blocking receive of at most `length` bytes. Returns the
+// bytes received, 0 when the peer closed in order, -1 on error; prints nothing.
+int NetReceive(Socket *socket, char *buffer, int length);
+
+// Closes the socket, then releases the networking layer whether or not the close failed.
+int NetClose(Socket *socket);

@@ -1,0 +1,141 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/config.h"
+#include "app/globals.h"
+#include "channels/channels.h"
+
+namespace {
+
+struct Taken {
+    bool reported;
+    std::string text;
+    bool terminated; // a zero byte follows the text inside the copy
+};
+
+// Runs TakeMessage on heap buffers of exactly the sizes the channel uses, so that AddressSanitizer
+// sees any read or write past them.
+Taken Take(const std::string &received, int result = -2) {
+    auto recvbuf = std::make_unique<char[]>(kBufLen);
+    std::memset(recvbuf.get(), 0, kBufLen);
+    std::memcpy(recvbuf.get(), received.data(), std::min<std::size_t>(received.size(), kBufLen));
+    auto msgCopy = std::make_unique<char[]>(kBufLen);
+    std::memset(msgCopy.get(), '#', kBufLen);
+    const int received_bytes = result == -2 ? static_cast<int>(received.size()) : result;
+    const Message m = TakeMessage(recvbuf.get(), received_bytes, msgCopy.get(), kBufLen);
+    return {m.reported, std::string(msgCopy.get(), m.length),
+            m.length < kBufLen && msgCopy[m.length] == '\0'};
+}
+
+TEST(TakeMessage, ReportsOnlyThePrefixAtByteZero) {
+    EXPECT_TRUE(Take("50;").reported);
+    EXPECT_EQ(Take("50;").text, "50;");
+    EXPECT_TRUE(Take("50;temperature=21").reported);
+    for (const char *other : {"", "5", "50", "51;x", "50:x", " 50;x", "x50;", "xx;50;", "05;"}) {
+        EXPECT_FALSE(Take(other).reported) << other;
+        EXPECT_EQ(Take(other).text, other);
+    }
+}
+
+TEST(TakeMessage, KeepsTheReceiveWholeWithItsLineEnds) {
+    const Taken one = Take("50;a\n");
+    EXPECT_TRUE(one.reported);
+    EXPECT_EQ(one.text, "50;a\n");
+    // Two messages in one receive are one text, reported by the first one's prefix only.
+    EXPECT_EQ(Take("50;a\n50;b\n").text, "50;a\n50;b\n");
+    EXPECT_TRUE(Take("50;a\n50;b\n").reported);
+    EXPECT_FALSE(Take("40;a\n50;b\n").reported);
+    EXPECT_EQ(Take("50;a\r\n").text, "50;a\r\n");
+}
+
+TEST(TakeMessage, EndsTheTextAtTheFirstZeroByte) {
+    const Taken t = Take(std::string("50;ab\0cd", 8));
+    EXPECT_TRUE(t.reported);
+    EXPECT_EQ(t.text, "50;ab");
+    EXPECT_TRUE(t.terminated);
+    EXPECT_FALSE(Take(std::string("50\0;", 4)).reported);
+    EXPECT_EQ(Take(std::string("\0" "50;", 4)).text, "");
+}
+
+TEST(TakeMessage, TakesAFullReceiveWholeWithoutATerminator) {
+    std::string full = "50;" + std::string(kBufLen - 3, 'x');
+    const Taken t = Take(full);
+    EXPECT_TRUE(t.reported);
+    EXPECT_EQ(t.text, full);
+    EXPECT_FALSE(t.terminated); // there is no room, and none is written past the copy
+
+    full.back() = '\0';
+    EXPECT_EQ(Take(full).text, full.substr(0, kBufLen - 1));
+    EXPECT_TRUE(Take(full).terminated);
+}
+
+TEST(TakeMessage, FailedOrClosedReceiveIsAnEmptyText) {
+    for (int result : {0, -1}) {
+        const Taken t = Take("50;stale", result);
+        EXPECT_FALSE(t.reported);
+        EXPECT_EQ(t.text, "");
+        EXPECT_TRUE(t.terminated);
+    }
+}
+
+TEST(TakeMessage, NeverReadsPastTheReceiveOrWritesPastTheCopy) {
+    // A receive shorter than its buffer: the bytes after it must not count, even if not zero.
+    const std::string bytes = "50;abcdef";
+    auto exact = std::make_unique<char[]>(2);
+    std::memcpy(exact.get(), bytes.data(), 2);
+    char copy[4];
+    Message m = TakeMessage(exact.get(), 2, copy, sizeof copy);
+    EXPECT_FALSE(m.reported);
+    EXPECT_EQ(m.length, 2u);
+
+    // A result larger than the copy is bounded by the copy.
+    auto big = std::make_unique<char[]>(16);
+    std::memset(big.get(), 'y', 16);
+    std::memcpy(big.get(), "50;", 3);
+    auto small = std::make_unique<char[]>(8);
+    m = TakeMessage(big.get(), 16, small.get(), 8);
+    EXPECT_TRUE(m.reported);
+    EXPECT_EQ(std::string(small.get(), m.length), "50;yyyyy");
+}
+
+std::string Line(std::int64_t elapsed, const std::string &text) {
+    char *buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE *stream = open_memstream(&buffer, &size);
+    EXPECT_GT(WriteReportLine(stream, elapsed, text.data(), text.size()), 0);
+    std::fclose(stream);
+    std::string line(buffer, size);
+    std::free(buffer);
+    return line;
+}
+
+TEST(WriteReportLine, StampsTheTextExactlyAsReceived) {
+    EXPECT_EQ(Line(0, "50;"), "0: 50;\n");
+    EXPECT_EQ(Line(1234, "50;a\n"), "1234: 50;a\n\n");
+    // Received text is data, never a format.
+    EXPECT_EQ(Line(7, "50;%s%n%d"), "7: 50;%s%n%d\n");
+    // Past 24.8 days a 32-bit count would turn negative; ours goes on counting.
+    EXPECT_EQ(Line(3'000'000'000, "50;x"), "3000000000: 50;x\n");
+    // A full receive has no terminator: the line takes exactly its bytes.
+    const std::string full(kBufLen, 'z');
+    EXPECT_EQ(Line(1, full), "1: " + full + "\n");
+}
+
+TEST(ElapsedMs, CountsFromTheStartTick) {
+    const std::uint64_t saved = g_startTick;
+    g_startTick = PlatformTickMs();
+    const std::int64_t first = ElapsedMs();
+    EXPECT_GE(first, 0);
+    EXPECT_LT(first, 1000);
+    g_startTick -= 5000;
+    EXPECT_GE(ElapsedMs(), 5000);
+    g_startTick = saved;
+}
+
+} // namespace

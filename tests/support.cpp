@@ -1,0 +1,300 @@
+#include "tests/support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MsLeft(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for `fd` to become readable before `deadline`.
+bool Readable(int fd, Clock::time_point deadline) {
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        const int n = poll(&p, 1, MsLeft(deadline));
+        if (n == -1 && errno == EINTR) {
+            continue;
+        }
+        return n > 0;
+    }
+}
+
+bool BringLoopbackUp() {
+    const int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == -1) {
+        return false;
+    }
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    ok = ok && ioctl(s, SIOCSIFFLAGS, &request) == 0;
+    close(s);
+    return ok;
+}
+
+} // namespace
+
+bool IsolateNetwork() {
+    return unshare(CLONE_NEWNET) == 0 && BringLoopbackUp();
+}
+
+int Listen(std::uint16_t port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s == -1) {
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1 ||
+        listen(s, 16) == -1) {
+        const int saved = errno;
+        close(s);
+        errno = saved;
+        return -1;
+    }
+    return s;
+}
+
+std::uint16_t PortOf(int socket) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(socket, reinterpret_cast<sockaddr *>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+int AcceptWithin(int listener, int timeoutMs) {
+    if (!Readable(listener, Clock::now() + std::chrono::milliseconds(timeoutMs))) {
+        return -1;
+    }
+    return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+bool SendMessage(int socket, const std::string &data) {
+    const int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return send(socket, data.data(), data.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(data.size());
+}
+
+void ResetConnection(int socket) {
+    const linger reset{1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(socket);
+}
+
+namespace {
+
+// The receive queue of the established connection whose remote port is `servicePort`, or -1.
+long ClientReceiveQueue(std::uint16_t servicePort) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0;
+        unsigned long txQueue = 0, rxQueue = 0;
+        if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &local, &localPort, &remote,
+                        &remotePort, &state, &txQueue, &rxQueue) == 7 &&
+            remotePort == servicePort && state == 1 /* established */) {
+            return static_cast<long>(rxQueue);
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+bool WaitDrained(std::uint16_t servicePort, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (ClientReceiveQueue(servicePort) != 0) {
+        if (MsLeft(deadline) == 0) {
+            return false;
+        }
+        usleep(1000);
+    }
+    return true;
+}
+
+Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if ((options.captureStdout && pipe2(out, O_CLOEXEC) == -1) || pipe2(err, O_CLOEXEC) == -1) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!options.workDir.empty() && chdir(options.workDir.c_str()) == -1) {
+            _exit(126);
+        }
+        if (options.closeStdout) {
+            close(STDOUT_FILENO);
+        } else if (options.captureStdout) {
+            dup2(out[1], STDOUT_FILENO);
+        } else {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+        }
+        dup2(err[1], STDERR_FILENO);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        std::vector<char *> args;
+        for (const std::string &arg : argv) {
+            args.push_back(const_cast<char *>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (options.captureStdout) {
+        close(out[1]);
+    }
+    close(err[1]);
+    EXPECT_NE(pid, -1) << "fork: " << std::strerror(errno);
+    return {pid, options.captureStdout ? out[0] : -1, err[0]};
+}
+
+std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::string sofar) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    while (sofar.find(text) == std::string::npos && Readable(fd, deadline)) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        sofar.append(buffer, static_cast<std::size_t>(n));
+    }
+    return sofar;
+}
+
+std::string ReadAll(int fd, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string all;
+    char buffer[4096];
+    while (Readable(fd, deadline)) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        all.append(buffer, static_cast<std::size_t>(n));
+    }
+    return all;
+}
+
+int WaitExit(Child &child, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    while (child.pid > 0) {
+        const pid_t done = waitpid(child.pid, &status, WNOHANG);
+        if (done == child.pid) {
+            child.pid = -1;
+            return status;
+        }
+        if (MsLeft(deadline) == 0) {
+            ADD_FAILURE() << "process " << child.pid << " did not end in " << timeoutMs << " ms";
+            Stop(child, SIGKILL);
+            return -1;
+        }
+        usleep(5000);
+    }
+    return -1;
+}
+
+void Stop(Child &child, int signal) {
+    if (child.pid > 0) {
+        kill(child.pid, signal);
+        waitpid(child.pid, nullptr, 0);
+        child.pid = -1;
+    }
+    for (int *fd : {&child.out, &child.err}) {
+        if (*fd != -1) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+bool Running(const Child &child) {
+    return child.pid > 0 && waitpid(child.pid, nullptr, WNOHANG) == 0;
+}
+
+std::string MakeTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "chanlog-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        return {};
+    }
+    return pattern;
+}
+
+void RemoveDir(const std::string &dir) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const std::string &path, const std::string &content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> ReportTexts(const std::string &text) {
+    std::vector<std::string> texts;
+    for (const std::string &line : Lines(text)) {
+        const std::size_t colon = line.find(": ");
+        const bool stamped = colon != std::string::npos && colon > 0 &&
+                             line.find_first_not_of("0123456789") == colon;
+        texts.push_back(stamped ? line.substr(colon + 2) : "BAD: " + line);
+    }
+    return texts;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+// What the tests need to run real programs against real listeners: loopback listeners, child
+// processes with captured output, reads with deadlines, temporary folders.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Moves this process into a network namespace of its own with loopback up, so that tests on the
+// fixed ports neither meet a real service nor each other. Returns false where that is not allowed;
+// the ports are then the machine's, and CTest's resource lock keeps those tests apart.
+bool IsolateNetwork();
+
+// A listening TCP socket on 127.0.0.1 (port 0: an ephemeral one), or -1 with errno set.
+int Listen(std::uint16_t port);
+std::uint16_t PortOf(int socket);
+// Accepts one connection within `timeoutMs`; -1 if none came.
+int AcceptWithin(int listener, int timeoutMs);
+// Sends all of `data` in one send() with TCP_NODELAY set, so that it arrives as one receive when
+// the reader is waiting. Returns false on failure.
+bool SendMessage(int socket, const std::string &data);
+// Closes the socket with a reset instead of an orderly close.
+void ResetConnection(int socket);
+// Waits until the client end of the established connection to `servicePort` has no unread bytes,
+// so that what is sent next arrives as a receive of its own. Reads /proc/net/tcp; false on
+// timeout.
+bool WaitDrained(std::uint16_t servicePort, int timeoutMs);
+
+struct Child {
+    pid_t pid = -1;
+    int out = -1; // read end of its standard output, or -1 where it was not captured
+    int err = -1; // read end of its standard error
+};
+
+struct SpawnOptions {
+    std::string workDir;        // empty: this process's own
+    bool closeStdout = false;   // start it with standard output closed
+    bool captureStdout = true;  // otherwise it goes to /dev/null
+};
+
+// Starts `argv` (argv[0] is a path). Aborts the test on failure.
+Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options = {});
+// Reads from `fd` until `text` has been seen or `timeoutMs` has passed; returns all that was read
+// (also what was already in `sofar`).
+std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::string sofar = {});
+// Reads from `fd` until end of file or `timeoutMs`.
+std::string ReadAll(int fd, int timeoutMs);
+// Waits for the child to end within `timeoutMs` and returns its wait status; on timeout it is
+// killed and -1 is returned.
+int WaitExit(Child &child, int timeoutMs);
+// Ends the child with `signal` if it still runs, reaps it and closes its pipes.
+void Stop(Child &child, int signal);
+// True while the child has not ended.
+bool Running(const Child &child);
+
+// A fresh folder below the system's temporary folder, removed with its files by RemoveDir.
+std::string MakeTempDir();
+void RemoveDir(const std::string &dir);
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &content);
+
+// Splits on line feeds; a trailing piece without one is kept.
+std::vector<std::string> Lines(const std::string &text);
+// The text of each report line "<ms>: <text>", checking the shape of the time stamp; a line of
+// another shape comes back whole, prefixed with "BAD: ".
+std::vector<std::string> ReportTexts(const std::string &text);
