@@ -1,0 +1,259 @@
+// The real chanlog binary against listeners of the test's own on the fixed ports, in a temporary
+// working directory; exact output lines asserted.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/config.h"
+#include "tests/support.h"
+
+namespace {
+
+constexpr int kWaitMs = 10000; // bound on every wait: long enough for a loaded sanitizer build
+const std::string kRefused = "connect failed with error: " + std::to_string(ECONNREFUSED) + "\n";
+
+// Clock ticks of CPU the process has used, user and system, all threads.
+long CpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // The fields after the command name, which ends at the last ')'; utime and stime are the
+    // 12th and 13th of them.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i == 12) {
+            utime = std::stol(field);
+        } else if (i == 13) {
+            stime = std::stol(field);
+        }
+    }
+    return utime + stime;
+}
+
+class EndToEndChanlog : public testing::Test {
+  protected:
+    void SetUp() override {
+        IsolateNetwork();
+        dir_ = MakeTempDir();
+    }
+
+    void TearDown() override {
+        Stop(chanlog_, SIGKILL);
+        for (int fd : {holdListener_, feedListener_, hold_, feed_}) {
+            if (fd != -1) {
+                close(fd);
+            }
+        }
+        RemoveDir(dir_);
+    }
+
+    void ListenOn(bool hold, bool feed) {
+        if (hold) {
+            holdListener_ = Listen(kHoldPort);
+            ASSERT_NE(holdListener_, -1) << std::strerror(errno);
+        }
+        if (feed) {
+            feedListener_ = Listen(kFeedPort);
+            ASSERT_NE(feedListener_, -1) << std::strerror(errno);
+        }
+    }
+
+    void StartChanlog(SpawnOptions options = {}) {
+        options.workDir = dir_;
+        chanlog_ = Spawn({CHANLOG_BINARY}, options);
+        ASSERT_GT(chanlog_.pid, 0);
+    }
+
+    // Both services present and connected to.
+    void StartConnected() {
+        ListenOn(true, true);
+        StartChanlog();
+        hold_ = AcceptWithin(holdListener_, kWaitMs);
+        feed_ = AcceptWithin(feedListener_, kWaitMs);
+        ASSERT_NE(hold_, -1);
+        ASSERT_NE(feed_, -1);
+    }
+
+    // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
+    void Send(const std::string &message) {
+        ASSERT_TRUE(SendMessage(feed_, message));
+        ASSERT_TRUE(WaitDrained(kFeedPort, kWaitMs));
+    }
+
+    // Standard output until it holds `text`.
+    std::string Console(const std::string &text) {
+        console_ = ReadUntil(chanlog_.out, text, kWaitMs, console_);
+        return console_;
+    }
+
+    std::string Log() {
+        return ReadFile(dir_ + "/log.txt");
+    }
+
+    std::string dir_;
+    Child chanlog_;
+    int holdListener_ = -1;
+    int feedListener_ = -1;
+    int hold_ = -1;
+    int feed_ = -1;
+    std::string console_;
+};
+
+TEST_F(EndToEndChanlog, ReportsExactlyTheReceivesThatBeginWithThePrefix) {
+    StartConnected();
+    for (const std::string message :
+         {"50;first\n", "49;other\n", "5", "50", " 50;late\n", "x50;\n", "50;", "50;second"}) {
+        Send(message);
+    }
+    Send(std::string("50;cut\0hidden\n", 14));
+    Send("50;last\n");
+    Console("50;last\n");
+
+    // Each text as received, its own line feed included, then the line's.
+    const std::string expected = "50;first\n\n50;\n50;second\n50;cut\n50;last\n\n";
+    EXPECT_EQ(Unstamped(console_), expected);
+    // The log is flushed after every receive, so it is complete while chanlog still runs.
+    EXPECT_EQ(Unstamped(Log()), expected);
+    EXPECT_EQ(Lines(console_).size(), 7u);
+    EXPECT_TRUE(Running(chanlog_));
+    EXPECT_EQ(ReadAll(chanlog_.err, 0), "");
+}
+
+TEST_F(EndToEndChanlog, StampsEachLineWithMillisecondsSinceStartUp) {
+    StartConnected();
+    usleep(300 * 1000);
+    Send("50;late\n");
+    Console("50;late\n");
+    const long stamp = std::stol(console_);
+    EXPECT_GE(stamp, 300);
+    EXPECT_LT(stamp, 300 + kWaitMs);
+    const long logged = std::stol(Log());
+    EXPECT_GE(logged, stamp); // the log line reads the clock after the console line
+}
+
+TEST_F(EndToEndChanlog, AFullReceiveIsReportedWholeAndTheRestAsItsOwnReceive) {
+    StartConnected();
+    const std::string first = "50;" + std::string(kBufLen - 3, 'a');
+    const std::string rest = "50;" + std::string(300, 'b');
+    Send(first + rest); // one segment on loopback: the first receive takes exactly kBufLen bytes
+    Console(rest);
+    EXPECT_EQ(ReportTexts(console_), (std::vector<std::string>{first, rest}));
+    EXPECT_EQ(ReportTexts(Log()), (std::vector<std::string>{first, rest}));
+}
+
+TEST_F(EndToEndChanlog, OrderlyCloseEndsTheFeedButChannelOneHoldsWithoutSpinning) {
+    StartConnected();
+    Send("50;before close\n");
+    close(feed_);
+    feed_ = -1;
+    // chanlog closes its end after the orderly close: the listener's side sees end of file.
+    EXPECT_EQ(ReadAll(hold_, 300), ""); // channel 1 neither sends nor closes
+    const long before = CpuTicks(chanlog_.pid);
+    usleep(500 * 1000);
+    // A loop on the closed connection would burn the whole half second, 50 ticks.
+    EXPECT_LT(CpuTicks(chanlog_.pid) - before, 10);
+    EXPECT_TRUE(Running(chanlog_));
+    EXPECT_EQ(Unstamped(Log()), "50;before close\n\n");
+
+    kill(chanlog_.pid, SIGTERM);
+    const int status = WaitExit(chanlog_, kWaitMs);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(Unstamped(Console("50;before close\n")), "50;before close\n\n");
+}
+
+TEST_F(EndToEndChanlog, IdleWithBothConnectionsHeldUsesNoCpu) {
+    StartConnected();
+    Send("50;warm\n");
+    Console("50;warm\n");
+    const long before = CpuTicks(chanlog_.pid);
+    usleep(500 * 1000);
+    EXPECT_LT(CpuTicks(chanlog_.pid) - before, 10);
+    EXPECT_TRUE(Running(chanlog_));
+}
+
+TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresAndExitsTwo) {
+    StartChanlog();
+    const int status = WaitExit(chanlog_, kWaitMs);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kExitChannelFailed);
+    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), kRefused + kRefused);
+    EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(EndToEndChanlog, NoHoldServiceStillReportsTheFeedThenExitsTwo) {
+    ListenOn(false, true);
+    StartChanlog();
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    EXPECT_EQ(Console(kRefused), kRefused);
+    Send("50;still here\n");
+    Console("50;still here\n");
+    EXPECT_TRUE(Running(chanlog_));
+    close(feed_);
+    feed_ = -1;
+    const int status = WaitExit(chanlog_, kWaitMs);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kExitChannelFailed);
+    EXPECT_EQ(Unstamped(Log()), "50;still here\n\n");
+}
+
+TEST_F(EndToEndChanlog, NoFeedServiceLeavesChannelOneHolding) {
+    ListenOn(true, false);
+    StartChanlog();
+    hold_ = AcceptWithin(holdListener_, kWaitMs);
+    ASSERT_NE(hold_, -1);
+    EXPECT_EQ(Console(kRefused), kRefused);
+    usleep(200 * 1000);
+    EXPECT_TRUE(Running(chanlog_));
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(EndToEndChanlog, LogThatCannotBeOpenedEndsStartUpBeforeAnyConnection) {
+    ASSERT_EQ(mkdir((dir_ + "/log.txt").c_str(), 0755), 0);
+    ListenOn(true, true);
+    StartChanlog();
+    const int status = WaitExit(chanlog_, kWaitMs);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kExitStartupFailed);
+    EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "Could not open log.txt: Is a directory\n");
+    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), "");
+    EXPECT_EQ(AcceptWithin(holdListener_, 0), -1);
+    EXPECT_EQ(AcceptWithin(feedListener_, 0), -1);
+}
+
+TEST_F(EndToEndChanlog, AnEarlierLogIsEmptiedAtStartUp) {
+    WriteFile(dir_ + "/log.txt", "12: 50;from an earlier run\n");
+    StartChanlog();
+    WaitExit(chanlog_, kWaitMs);
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(EndToEndChanlog, ClosedStandardOutputMakesBothChannelsReturnSilently) {
+    ListenOn(true, true);
+    SpawnOptions options;
+    options.closeStdout = true;
+    StartChanlog(options);
+    const int status = WaitExit(chanlog_, kWaitMs);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
+    EXPECT_EQ(AcceptWithin(holdListener_, 0), -1);
+    EXPECT_EQ(AcceptWithin(feedListener_, 0), -1);
+    EXPECT_EQ(Log(), ""); // nor did the log take the place of standard output
+}
+
+} // namespace

@@ -60,7 +60,11 @@ TEST(TakeMessage, EndsTheTextAtTheFirstZeroByte) {
     EXPECT_EQ(t.text, "50;ab");
     EXPECT_TRUE(t.terminated);
     EXPECT_FALSE(Take(std::string("50\0;", 4)).reported);
-    EXPECT_EQ(Take(std::string("\0" "50;", 4)).text, "");
+    EXPECT_EQ(Take(std::string("\0"
+                               "50;",
+                               4))
+                  .text,
+              "");
 }
 
 TEST(TakeMessage, TakesAFullReceiveWholeWithoutATerminator) {

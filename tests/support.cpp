@@ -115,28 +115,37 @@ void ResetConnection(int socket) {
 
 namespace {
 
-// The receive queue of the established connection whose remote port is `servicePort`, or -1.
-long ClientReceiveQueue(std::uint16_t servicePort) {
+// Bytes of the connection to `servicePort` that the client has not yet taken: those the service
+// sent that are not acknowledged yet (still on their way) plus those unread at the client. -1 when
+// there is no such established connection.
+long Unconsumed(std::uint16_t servicePort) {
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line); // header
+    long serviceUnacked = -1;
+    long clientUnread = -1;
     while (std::getline(table, line)) {
         unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0;
         unsigned long txQueue = 0, rxQueue = 0;
         if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &local, &localPort, &remote,
-                        &remotePort, &state, &txQueue, &rxQueue) == 7 &&
-            remotePort == servicePort && state == 1 /* established */) {
-            return static_cast<long>(rxQueue);
+                        &remotePort, &state, &txQueue, &rxQueue) != 7 ||
+            state != 1 /* established */) {
+            continue;
+        }
+        if (localPort == servicePort) {
+            serviceUnacked = static_cast<long>(txQueue);
+        } else if (remotePort == servicePort) {
+            clientUnread = static_cast<long>(rxQueue);
         }
     }
-    return -1;
+    return serviceUnacked < 0 || clientUnread < 0 ? -1 : serviceUnacked + clientUnread;
 }
 
 } // namespace
 
 bool WaitDrained(std::uint16_t servicePort, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (ClientReceiveQueue(servicePort) != 0) {
+    while (Unconsumed(servicePort) != 0) {
         if (MsLeft(deadline) == 0) {
             return false;
         }
@@ -157,17 +166,16 @@ Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
         if (!options.workDir.empty() && chdir(options.workDir.c_str()) == -1) {
             _exit(126);
         }
-        if (options.closeStdout) {
-            close(STDOUT_FILENO);
-        } else if (options.captureStdout) {
-            dup2(out[1], STDOUT_FILENO);
-        } else {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDOUT_FILENO);
-        }
-        dup2(err[1], STDERR_FILENO);
-        const int null = open("/dev/null", O_RDONLY);
+        const int null = open("/dev/null", O_RDWR);
         dup2(null, STDIN_FILENO);
+        dup2(options.captureStdout ? out[1] : null, STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        if (null > STDERR_FILENO) {
+            close(null);
+        }
+        if (options.closeStdout) {
+            close(STDOUT_FILENO); // last, so that nothing above takes its number
+        }
         std::vector<char *> args;
         for (const std::string &arg : argv) {
             args.push_back(const_cast<char *>(arg.c_str()));
@@ -297,4 +305,15 @@ std::vector<std::string> ReportTexts(const std::string &text) {
         texts.push_back(stamped ? line.substr(colon + 2) : "BAD: " + line);
     }
     return texts;
+}
+
+std::string Unstamped(const std::string &text) {
+    std::string plain;
+    for (const std::string &line : Lines(text)) {
+        const std::size_t colon = line.find(": ");
+        const bool stamped = colon != std::string::npos && colon > 0 &&
+                             line.find_first_not_of("0123456789") == colon;
+        plain += (stamped ? line.substr(colon + 2) : line) + "\n";
+    }
+    return plain;
 }

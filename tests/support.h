@@ -24,9 +24,9 @@ int AcceptWithin(int listener, int timeoutMs);
 bool SendMessage(int socket, const std::string &data);
 // Closes the socket with a reset instead of an orderly close.
 void ResetConnection(int socket);
-// Waits until the client end of the established connection to `servicePort` has no unread bytes,
-// so that what is sent next arrives as a receive of its own. Reads /proc/net/tcp; false on
-// timeout.
+// Waits until the client of the established connection to `servicePort` has taken every byte the
+// service sent, so that what is sent next arrives as a receive of its own. Reads /proc/net/tcp;
+// false on timeout.
 bool WaitDrained(std::uint16_t servicePort, int timeoutMs);
 
 struct Child {
@@ -36,9 +36,9 @@ struct Child {
 };
 
 struct SpawnOptions {
-    std::string workDir;        // empty: this process's own
-    bool closeStdout = false;   // start it with standard output closed
-    bool captureStdout = true;  // otherwise it goes to /dev/null
+    std::string workDir;       // empty: this process's own
+    bool closeStdout = false;  // start it with standard output closed
+    bool captureStdout = true; // otherwise it goes to /dev/null
 };
 
 // Starts `argv` (argv[0] is a path). Aborts the test on failure.
@@ -67,3 +67,6 @@ std::vector<std::string> Lines(const std::string &text);
 // The text of each report line "<ms>: <text>", checking the shape of the time stamp; a line of
 // another shape comes back whole, prefixed with "BAD: ".
 std::vector<std::string> ReportTexts(const std::string &text);
+// The text with the time stamp "<digits>: " taken off every line that begins with one; for
+// reports whose text holds line feeds of its own.
+std::string Unstamped(const std::string &text);
