@@ -12,6 +12,12 @@
 #include "channels/channels.h"
 #include "net/net.h"
 
+namespace {
+
+constexpr const char *kThreadFailure = "Could not create a channel thread.\n";
+
+} // namespace
+
 int main() {
     PlatformRecordStdout(); // before anything can open a descriptor in place of standard output
     PlatformIgnoreSigpipe();
@@ -33,11 +39,14 @@ int main() {
         return kExitStartupFailed;
     }
 
+    // The thread library aborts when the system refuses a thread; say it as a start-up failure.
+    PlatformTrapAbort(kThreadFailure, kExitStartupFailed);
     ALLEGRO_THREAD *thread[] = {al_create_thread(Channel1Thread, nullptr),
                                 al_create_thread(Channel2Thread, nullptr)};
+    PlatformReleaseAbort();
     for (ALLEGRO_THREAD *t : thread) {
         if (t == nullptr) {
-            AbortWithMessage("Could not create a channel thread.\n");
+            AbortWithMessage("%s", kThreadFailure);
         }
     }
     for (ALLEGRO_THREAD *t : thread) {

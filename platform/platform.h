@@ -39,5 +39,9 @@ void PlatformRecordStdout();
 bool PlatformStdoutAvailable(); // what PlatformRecordStdout found
 // A reader of standard output that goes away must not end the process: the log goes on.
 void PlatformIgnoreSigpipe();
+// Until PlatformReleaseAbort, an abort() (which the thread library calls when the system refuses
+// a thread) writes `message` to standard error and ends the process with `status` instead.
+void PlatformTrapAbort(const char *message, int status);
+void PlatformReleaseAbort();
 // Blocks the calling thread until the process ends, without waking and without using CPU.
 [[noreturn]] void PlatformWaitForever();

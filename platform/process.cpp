@@ -4,13 +4,23 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 
 namespace {
 
 bool stdoutAvailable = false;
+const char *abortMessage = "";
+int abortStatus = 1;
 
 bool IsOpen(int fd) {
     return fcntl(fd, F_GETFD) != -1;
+}
+
+void ExitWithAbortMessage(int /*signal*/) {
+    // Only async-signal-safe calls here; a short write leaves nothing better to do.
+    const ssize_t ignored = write(STDERR_FILENO, abortMessage, std::strlen(abortMessage));
+    (void)ignored;
+    _exit(abortStatus);
 }
 
 } // namespace
@@ -32,6 +42,16 @@ bool PlatformStdoutAvailable() {
 
 void PlatformIgnoreSigpipe() {
     signal(SIGPIPE, SIG_IGN);
+}
+
+void PlatformTrapAbort(const char *message, int status) {
+    abortMessage = message;
+    abortStatus = status;
+    signal(SIGABRT, ExitWithAbortMessage);
+}
+
+void PlatformReleaseAbort() {
+    signal(SIGABRT, SIG_DFL);
 }
 
 void PlatformWaitForever() {

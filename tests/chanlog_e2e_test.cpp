@@ -235,6 +235,25 @@ TEST_F(EndToEndChanlog, LogThatCannotBeOpenedEndsStartUpBeforeAnyConnection) {
     EXPECT_EQ(AcceptWithin(feedListener_, 0), -1);
 }
 
+TEST_F(EndToEndChanlog, AThreadThatCannotBeCreatedEndsStartUpBeforeAnyConnection) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own mappings do not fit the address-space limit";
+#endif
+    ListenOn(true, true);
+    // Thread stacks take the stack limit's size; an address-space limit below it refuses them.
+    const std::string limited = "ulimit -s 2000000 && ulimit -v 1500000 && exec " CHANLOG_BINARY;
+    SpawnOptions options;
+    options.workDir = dir_;
+    chanlog_ = Spawn({"/bin/sh", "-c", limited}, options);
+    const int status = WaitExit(chanlog_, kWaitMs);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kExitStartupFailed);
+    const std::string err = ReadAll(chanlog_.err, kWaitMs);
+    EXPECT_TRUE(err.ends_with("Could not create a channel thread.\n")) << err;
+    EXPECT_EQ(AcceptWithin(holdListener_, 0), -1);
+    EXPECT_EQ(AcceptWithin(feedListener_, 0), -1);
+}
+
 TEST_F(EndToEndChanlog, AnEarlierLogIsEmptiedAtStartUp) {
     WriteFile(dir_ + "/log.txt", "12: 50;from an earlier run\n");
     StartChanlog();
