@@ -20,6 +20,10 @@
 
 namespace {
 
+// The ports the services listen on, written out here: they are the contract with those services,
+// which the program's own constants must meet.
+constexpr std::uint16_t kHoldService = 31285;
+constexpr std::uint16_t kFeedService = 31286;
 constexpr int kWaitMs = 10000; // bound on every wait: long enough for a loaded sanitizer build
 const std::string kRefused = "connect failed with error: " + std::to_string(ECONNREFUSED) + "\n";
 
@@ -62,11 +66,11 @@ class EndToEndChanlog : public testing::Test {
 
     void ListenOn(bool hold, bool feed) {
         if (hold) {
-            holdListener_ = Listen(kHoldPort);
+            holdListener_ = Listen(kHoldService);
             ASSERT_NE(holdListener_, -1) << std::strerror(errno);
         }
         if (feed) {
-            feedListener_ = Listen(kFeedPort);
+            feedListener_ = Listen(kFeedService);
             ASSERT_NE(feedListener_, -1) << std::strerror(errno);
         }
     }
@@ -90,7 +94,7 @@ class EndToEndChanlog : public testing::Test {
     // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
     void Send(const std::string &message) {
         ASSERT_TRUE(SendMessage(feed_, message));
-        ASSERT_TRUE(WaitDrained(kFeedPort, kWaitMs));
+        ASSERT_TRUE(WaitDrained(kFeedService, kWaitMs));
     }
 
     // Standard output until it holds `text`.
