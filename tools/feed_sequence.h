@@ -1,0 +1,37 @@
+#pragma once
+
+// The messages the sample service sends to each feed client: the built-in sample, or the lines of
+// a file or of standard input.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct Sequence {
+    std::vector<std::string> messages;
+    bool complete = true;         // false while standard input may still add lines
+    std::string partial;          // the start of a line whose line feed has not come yet
+    const char *source = nullptr; // where the lines come from, for warnings
+};
+
+// A short mix of messages that begin with "50;" and messages that do not, so that the client's
+// filter shows.
+Sequence DefaultSample();
+
+// An empty, incomplete sequence that AppendInput and FinishInput fill from `source`.
+Sequence PendingInput(const char *source);
+
+// Adds each complete line of `data` as one message, line feed included; keeps a trailing piece
+// until the rest of its line comes.
+void AppendInput(Sequence *sequence, const char *data, std::size_t length);
+
+// The input has ended: a last line without a line feed becomes a message as it is.
+void FinishInput(Sequence *sequence);
+
+// Reads the whole of the file at `path` into a new sequence. False, with errno set, when it
+// cannot be read.
+bool LoadFile(const char *path, Sequence *sequence);
+
+// The message as one printable line: line feeds, other control bytes and bytes outside ASCII as
+// escapes.
+std::string Printable(const std::string &message);
