@@ -44,7 +44,7 @@ int main() {
     ALLEGRO_THREAD *thread[] = {al_create_thread(Channel1Thread, nullptr),
                                 al_create_thread(Channel2Thread, nullptr)};
     PlatformReleaseAbort();
-    for (ALLEGRO_THREAD *t : thread) {
+    for (const ALLEGRO_THREAD *t : thread) {
         if (t == nullptr) {
             AbortWithMessage("%s", kThreadFailure);
         }
