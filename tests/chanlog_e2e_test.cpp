@@ -25,7 +25,10 @@ namespace {
 constexpr std::uint16_t kHoldService = 31285;
 constexpr std::uint16_t kFeedService = 31286;
 constexpr int kWaitMs = 10000; // bound on every wait: long enough for a loaded sanitizer build
-const std::string kRefused = "connect failed with error: " + std::to_string(ECONNREFUSED) + "\n";
+
+std::string Refused() {
+    return "connect failed with error: " + std::to_string(ECONNREFUSED) + "\n";
+}
 
 // Clock ticks of CPU the process has used, user and system, all threads.
 long CpuTicks(pid_t pid) {
@@ -92,7 +95,7 @@ class EndToEndChanlog : public testing::Test {
     }
 
     // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
-    void Send(const std::string &message) {
+    void Send(const std::string &message) const {
         ASSERT_TRUE(SendMessage(feed_, message));
         ASSERT_TRUE(WaitDrained(kFeedService, kWaitMs));
     }
@@ -193,7 +196,7 @@ TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresAndExitsTwo) {
     const int status = WaitExit(chanlog_, kWaitMs);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), kExitChannelFailed);
-    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), kRefused + kRefused);
+    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), Refused() + Refused());
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
     EXPECT_EQ(Log(), "");
 }
@@ -203,7 +206,7 @@ TEST_F(EndToEndChanlog, NoHoldServiceStillReportsTheFeedThenExitsTwo) {
     StartChanlog();
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(feed_, -1);
-    EXPECT_EQ(Console(kRefused), kRefused);
+    EXPECT_EQ(Console(Refused()), Refused());
     Send("50;still here\n");
     Console("50;still here\n");
     EXPECT_TRUE(Running(chanlog_));
@@ -220,7 +223,7 @@ TEST_F(EndToEndChanlog, NoFeedServiceLeavesChannelOneHolding) {
     StartChanlog();
     hold_ = AcceptWithin(holdListener_, kWaitMs);
     ASSERT_NE(hold_, -1);
-    EXPECT_EQ(Console(kRefused), kRefused);
+    EXPECT_EQ(Console(Refused()), Refused());
     usleep(200 * 1000);
     EXPECT_TRUE(Running(chanlog_));
     EXPECT_EQ(Log(), "");

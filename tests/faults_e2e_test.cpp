@@ -1,0 +1,316 @@
+// The real chanlog binary when the world around it misbehaves: a feed that resets, a full disk
+// under the log, a console reader that goes away, a feed that floods. Each test asserts what was
+// written, and that the process still works or ended as the client's rules say.
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/config.h"
+#include "tests/support.h"
+
+namespace {
+
+constexpr int kWaitMs = 10000; // bound on every wait: long enough for a loaded sanitizer build
+constexpr int kPollUs = 2000;
+
+// Polls `done` until it holds or `kWaitMs` has passed; returns its last answer.
+template <typename Condition> bool WaitFor(Condition done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return done();
+        }
+        usleep(kPollUs);
+    }
+    return true;
+}
+
+bool IsStamp(const std::string &line) {
+    const std::size_t colon = line.find(": ");
+    return colon != std::string::npos && colon > 0 && line.find_first_not_of("0123456789") == colon;
+}
+
+// The texts of the report lines "<ms>: <text>\n" in `output`, for texts that may hold line feeds
+// of their own: a line that does not begin with a time stamp continues the text before it. Texts
+// made of our messages cannot be mistaken, since each of their lines begins with "5" or is empty.
+std::vector<std::string> Records(const std::string &output) {
+    std::vector<std::string> texts;
+    for (const std::string &line : Lines(output)) {
+        if (IsStamp(line)) {
+            texts.push_back(line.substr(line.find(": ") + 2));
+        } else if (!texts.empty()) {
+            texts.back() += "\n" + line;
+        } else {
+            texts.push_back("BAD: " + line);
+        }
+    }
+    return texts;
+}
+
+class EndToEndFaults : public testing::Test {
+  protected:
+    void SetUp() override {
+        IsolateNetwork();
+        dir_ = MakeTempDir();
+        ASSERT_FALSE(dir_.empty());
+    }
+
+    void TearDown() override {
+        Stop(chanlog_, SIGKILL);
+        for (int fd : {holdListener_, feedListener_, hold_, feed_}) {
+            if (fd != -1) {
+                close(fd);
+            }
+        }
+        RemoveDir(dir_);
+    }
+
+    // Both services listening, chanlog started in the temporary folder and connected to both.
+    void StartConnected() {
+        holdListener_ = Listen(kHoldPort);
+        feedListener_ = Listen(kFeedPort);
+        ASSERT_NE(holdListener_, -1) << std::strerror(errno);
+        ASSERT_NE(feedListener_, -1) << std::strerror(errno);
+        SpawnOptions options;
+        options.workDir = dir_;
+        chanlog_ = Spawn({CHANLOG_BINARY}, options);
+        ASSERT_GT(chanlog_.pid, 0);
+        hold_ = AcceptWithin(holdListener_, kWaitMs);
+        feed_ = AcceptWithin(feedListener_, kWaitMs);
+        ASSERT_NE(hold_, -1);
+        ASSERT_NE(feed_, -1);
+    }
+
+    // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
+    void Send(const std::string &message) const {
+        ASSERT_TRUE(SendMessage(feed_, message));
+        ASSERT_TRUE(WaitDrained(kFeedPort, kWaitMs));
+    }
+
+    // Stops chanlog and waits until all its threads are stopped, so that what is sent now waits
+    // unread in its receive queue until Resume.
+    void Pause() const {
+        ASSERT_EQ(kill(chanlog_.pid, SIGSTOP), 0);
+        ASSERT_TRUE(WaitFor([&] { return AllThreadsStopped(chanlog_.pid); }));
+    }
+
+    void Resume() const {
+        ASSERT_EQ(kill(chanlog_.pid, SIGCONT), 0);
+    }
+
+    // Standard output until it holds `text`.
+    std::string Console(const std::string &text) {
+        console_ = ReadUntil(chanlog_.out, text, kWaitMs, console_);
+        return console_;
+    }
+
+    std::string Log() const {
+        return ReadFile(dir_ + "/log.txt");
+    }
+
+    // Channel 2 has ended when chanlog no longer holds the log open and channel 1's connection is
+    // its only socket.
+    bool ChannelTwoEnded() const {
+        int sockets = 0;
+        for (const std::string &target : OpenFiles(chanlog_.pid)) {
+            if (target.ends_with("/log.txt") || target == "/dev/full") {
+                return false;
+            }
+            sockets += target.starts_with("socket:") ? 1 : 0;
+        }
+        return sockets == 1;
+    }
+
+    // Channel 1's connection is open at chanlog's end, and nothing was sent on it.
+    bool HoldConnectionHeld() const {
+        char byte = 0;
+        return recv(hold_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == -1 && errno == EAGAIN;
+    }
+
+    // Ends chanlog from outside, as it is meant to end once channel 1 holds, and returns all it
+    // wrote on standard error: a sanitizer report would be there too.
+    std::string Terminate() {
+        EXPECT_EQ(kill(chanlog_.pid, SIGTERM), 0);
+        const int status = WaitExit(chanlog_, kWaitMs);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+        return ReadAll(chanlog_.err, kWaitMs);
+    }
+
+    std::string dir_;
+    Child chanlog_;
+    int holdListener_ = -1;
+    int feedListener_ = -1;
+    int hold_ = -1;
+    int feed_ = -1;
+    std::string console_;
+};
+
+TEST_F(EndToEndFaults, AFeedResetInMidStreamLosesNoLineBeforeItAndChannelOneHolds) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;one\n");
+    Send("40;not reported\n");
+    Send("50;two\n");
+    // Two more are still unread when the reset comes: they were received, so they are reported.
+    ASSERT_NO_FATAL_FAILURE(Pause());
+    const std::string third = "50;three\n";
+    const std::string fourth = "50;four\n";
+    ASSERT_TRUE(SendMessage(feed_, third));
+    ASSERT_TRUE(SendMessage(feed_, fourth));
+    const auto unread = static_cast<long>(third.size() + fourth.size());
+    ASSERT_TRUE(WaitFor([&] { return ClientUnread(kFeedPort) == unread; }));
+    ResetConnection(feed_);
+    feed_ = -1;
+    Resume();
+
+    ASSERT_TRUE(WaitFor([&] { return ChannelTwoEnded(); })) << "the log or the feed stayed open";
+    const std::string expected = "50;one\n\n50;two\n\n50;three\n50;four\n\n";
+    EXPECT_EQ(Unstamped(Log()), expected);
+    EXPECT_EQ(Unstamped(Console("50;four\n")), expected); // and no failure message after them
+    EXPECT_TRUE(Running(chanlog_));
+    EXPECT_TRUE(HoldConnectionHeld());
+    EXPECT_EQ(Terminate(), "");
+    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), "");
+}
+
+TEST_F(EndToEndFaults, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
+    ASSERT_EQ(symlink("/dev/full", (dir_ + "/log.txt").c_str()), 0) << std::strerror(errno);
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    std::string expected;
+    for (int i = 1; i <= 5; ++i) {
+        const std::string message = "50;line " + std::to_string(i) + "\n";
+        Send(message);
+        expected += message + "\n";
+    }
+    EXPECT_EQ(Unstamped(Console("50;line 5\n")), expected);
+    // The orderly close makes channel 2 flush and close the log: one more failing write.
+    close(feed_);
+    feed_ = -1;
+    ASSERT_TRUE(WaitFor([&] { return ChannelTwoEnded(); }));
+    EXPECT_TRUE(Running(chanlog_));
+    EXPECT_TRUE(HoldConnectionHeld());
+    EXPECT_EQ(Terminate(), "Could not write log.txt: No space left on device\n");
+}
+
+TEST_F(EndToEndFaults, AConsoleReaderThatGoesAwayLeavesTheLogGrowing) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;seen\n");
+    Console("50;seen\n");
+    close(chanlog_.out);
+    chanlog_.out = -1;
+
+    std::string expected = "50;seen\n\n";
+    for (int i = 1; i <= 5; ++i) {
+        const std::string message = "50;unseen " + std::to_string(i) + "\n";
+        Send(message);
+        expected += message + "\n";
+        // Each line reaches the log before the next is sent: the log keeps growing.
+        ASSERT_TRUE(WaitFor([&] { return Unstamped(Log()) == expected; })) << "log holds:\n"
+                                                                           << Log();
+    }
+    EXPECT_TRUE(Running(chanlog_));
+    EXPECT_TRUE(HoldConnectionHeld());
+    // Not ended by SIGPIPE, and no failure of the log was reported.
+    EXPECT_EQ(Terminate(), "");
+}
+
+// Messages whose prefix appears nowhere but at their start, of lengths from 11 to 33 bytes but for
+// the first `alignedCount`, which are 32 bytes each so that full receives of them end on message
+// ends.
+std::string FloodMessage(int index, int alignedCount) {
+    std::string number = std::to_string(index);
+    number.insert(0, 5 - std::min<std::size_t>(number.size(), 5), '0');
+    const int filler = index < alignedCount ? 32 - 11 : index % 23;
+    return "50;#" + number + " " +
+           std::string(static_cast<std::size_t>(filler), static_cast<char>('a' + index % 26)) +
+           "\n";
+}
+
+TEST_F(EndToEndFaults, AFloodedFeedReportsEveryFullReceiveWholeAndNothingPastIt) {
+    constexpr int kMessages = 10000;
+    constexpr int kFullReceives = 4;
+    constexpr int kAligned = kFullReceives * kBufLen / 32;
+    std::vector<std::string> messages;
+    std::string stream;
+    for (int i = 0; i < kMessages; ++i) {
+        messages.push_back(FloodMessage(i, kAligned));
+        stream += messages.back();
+    }
+
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    // A blocked send gives up, so that a chanlog that stops reading fails the test, not hangs it.
+    const timeval sendTimeout{kWaitMs / 1000, 0};
+    ASSERT_EQ(setsockopt(feed_, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout), 0);
+    // Standard output is read all along: a full pipe would hold chanlog up.
+    std::string console;
+    std::thread reader([&console, fd = chanlog_.out] { console = ReadAll(fd, 5 * kWaitMs); });
+    struct Joiner {
+        std::thread &thread;
+        Child &chanlog;
+        ~Joiner() {
+            if (thread.joinable()) {
+                if (chanlog.pid > 0) {
+                    kill(chanlog.pid, SIGKILL); // a test that failed early: end the reader's read
+                }
+                thread.join();
+            }
+        }
+    } joinReader{reader, chanlog_};
+
+    // While chanlog is stopped the messages pile up, so its first receives take full buffers.
+    ASSERT_NO_FATAL_FAILURE(Pause());
+    int sent = 0;
+    std::thread sender([&] {
+        while (sent < kMessages && SendMessage(feed_, messages[static_cast<std::size_t>(sent)])) {
+            ++sent;
+        }
+    });
+    const bool piledUp = WaitFor(
+        [] { return ClientUnread(kFeedPort) >= static_cast<long>(kFullReceives) * kBufLen; });
+    Resume();
+    sender.join();
+    ASSERT_TRUE(piledUp);
+    ASSERT_EQ(sent, kMessages);
+    close(feed_); // orderly: channel 2 ends after the last receive
+    feed_ = -1;
+    ASSERT_TRUE(WaitFor([&] { return ChannelTwoEnded(); }));
+    EXPECT_TRUE(Running(chanlog_)) << "chanlog did not survive the flood";
+    EXPECT_TRUE(HoldConnectionHeld());
+    EXPECT_EQ(Terminate(), "");
+
+    const std::vector<std::string> logged = Records(Log());
+    ASSERT_GE(logged.size(), static_cast<std::size_t>(kFullReceives));
+    // The first receives took exactly a buffer each, and each began with a message.
+    for (int i = 0; i < kFullReceives; ++i) {
+        EXPECT_EQ(logged[static_cast<std::size_t>(i)],
+                  stream.substr(static_cast<std::size_t>(i) * kBufLen, kBufLen))
+            << "receive " << i;
+    }
+    // Every report is a receive: at most a buffer, beginning with a message of the stream and
+    // holding exactly its bytes, after the one before it.
+    std::size_t next = 0;
+    for (const std::string &text : logged) {
+        EXPECT_LE(text.size(), static_cast<std::size_t>(kBufLen));
+        ASSERT_TRUE(text.starts_with(kReportPrefix)) << text;
+        const std::size_t at = stream.find(text, next);
+        ASSERT_NE(at, std::string::npos) << "not a piece of the stream in order:\n" << text;
+        next = at + text.size();
+    }
+    reader.join();
+    EXPECT_EQ(Records(console), logged);
+}
+
+} // namespace

@@ -61,6 +61,24 @@ bool BringLoopbackUp() {
 
 } // namespace
 
+std::vector<TcpSocket> TcpSockets() {
+    std::vector<TcpSocket> sockets;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0;
+        unsigned long txQueue = 0, rxQueue = 0;
+        if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &localAddress, &localPort,
+                        &remoteAddress, &remotePort, &state, &txQueue, &rxQueue) == 7) {
+            sockets.push_back({static_cast<std::uint16_t>(localPort),
+                               static_cast<std::uint16_t>(remotePort), static_cast<int>(state),
+                               static_cast<long>(txQueue), static_cast<long>(rxQueue)});
+        }
+    }
+    return sockets;
+}
+
 bool IsolateNetwork() {
     return unshare(CLONE_NEWNET) == 0 && BringLoopbackUp();
 }
@@ -119,23 +137,16 @@ namespace {
 // sent that are not acknowledged yet (still on their way) plus those unread at the client. -1 when
 // there is no such established connection.
 long Unconsumed(std::uint16_t servicePort) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line); // header
     long serviceUnacked = -1;
     long clientUnread = -1;
-    while (std::getline(table, line)) {
-        unsigned local = 0, localPort = 0, remote = 0, remotePort = 0, state = 0;
-        unsigned long txQueue = 0, rxQueue = 0;
-        if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &local, &localPort, &remote,
-                        &remotePort, &state, &txQueue, &rxQueue) != 7 ||
-            state != 1 /* established */) {
+    for (const TcpSocket &socket : TcpSockets()) {
+        if (socket.state != kTcpEstablished) {
             continue;
         }
-        if (localPort == servicePort) {
-            serviceUnacked = static_cast<long>(txQueue);
-        } else if (remotePort == servicePort) {
-            clientUnread = static_cast<long>(rxQueue);
+        if (socket.localPort == servicePort) {
+            serviceUnacked = socket.txQueue;
+        } else if (socket.remotePort == servicePort) {
+            clientUnread = socket.rxQueue;
         }
     }
     return serviceUnacked < 0 || clientUnread < 0 ? -1 : serviceUnacked + clientUnread;
@@ -177,6 +188,7 @@ Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
             close(STDOUT_FILENO); // last, so that nothing above takes its number
         }
         std::vector<char *> args;
+        args.reserve(argv.size() + 1);
         for (const std::string &arg : argv) {
             args.push_back(const_cast<char *>(arg.c_str()));
         }
@@ -253,7 +265,13 @@ void Stop(Child &child, int signal) {
 }
 
 bool Running(const Child &child) {
-    return child.pid > 0 && waitpid(child.pid, nullptr, WNOHANG) == 0;
+    if (child.pid <= 0) {
+        return false;
+    }
+    // WNOWAIT leaves an ended child to be reaped by WaitExit or Stop, with its status.
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
 }
 
 std::string MakeTempDir() {
@@ -316,4 +334,58 @@ std::string Unstamped(const std::string &text) {
         plain += (stamped ? line.substr(colon + 2) : line) + "\n";
     }
     return plain;
+}
+
+// ---- Fault tests: what waits unread at a client, what a process holds open, stopped processes.
+
+long ClientUnread(std::uint16_t servicePort) {
+    for (const TcpSocket &socket : TcpSockets()) {
+        if (socket.state == kTcpEstablished && socket.remotePort == servicePort) {
+            return socket.rxQueue;
+        }
+    }
+    return -1;
+}
+
+std::vector<std::string> OpenFiles(pid_t pid) {
+    std::vector<std::string> targets;
+    std::error_code error;
+    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto &entry : std::filesystem::directory_iterator(fds, error)) {
+        const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), error);
+        if (!error) {
+            targets.push_back(target.string());
+        }
+    }
+    return targets;
+}
+
+bool AllThreadsStopped(pid_t pid) {
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    bool any = false;
+    for (const auto &entry : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // The state is the first field after the command name, which ends at the last ')'.
+        const std::size_t close = line.rfind(')');
+        if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
+// ---- Sample service tests: the states of the client ends of connections.
+
+std::vector<int> ClientStates(std::uint16_t servicePort) {
+    std::vector<int> states;
+    for (const TcpSocket &socket : TcpSockets()) {
+        if (socket.remotePort == servicePort) {
+            states.push_back(socket.state);
+        }
+    }
+    return states;
 }

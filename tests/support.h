@@ -14,6 +14,18 @@
 // the ports are then the machine's, and CTest's resource lock keeps those tests apart.
 bool IsolateNetwork();
 
+// One line of /proc/net/tcp: an IPv4 TCP socket of this network namespace.
+struct TcpSocket {
+    std::uint16_t localPort;
+    std::uint16_t remotePort;
+    int state;    // as the kernel numbers them: kTcpEstablished, kTcpCloseWait...
+    long txQueue; // sent, not yet acknowledged
+    long rxQueue; // received, not yet read
+};
+inline constexpr int kTcpEstablished = 1;
+inline constexpr int kTcpCloseWait = 8; // the peer has closed; this end has not yet
+std::vector<TcpSocket> TcpSockets();
+
 // A listening TCP socket on 127.0.0.1 (port 0: an ephemeral one), or -1 with errno set.
 int Listen(std::uint16_t port);
 std::uint16_t PortOf(int socket);
@@ -70,3 +82,21 @@ std::vector<std::string> ReportTexts(const std::string &text);
 // The text with the time stamp "<digits>: " taken off every line that begins with one; for
 // reports whose text holds line feeds of its own.
 std::string Unstamped(const std::string &text);
+
+// ---- Fault tests: what waits unread at a client, what a process holds open, stopped processes.
+
+// Bytes waiting unread at the client end of the established connection to `servicePort`; -1 when
+// there is no such connection. Reads /proc/net/tcp.
+long ClientUnread(std::uint16_t servicePort);
+// The targets of the open descriptors of process `pid` as /proc shows them: a path, or
+// "socket:[inode]", "pipe:[inode]" and the like.
+std::vector<std::string> OpenFiles(pid_t pid);
+// True when every thread of process `pid` is stopped (by SIGSTOP), so that nothing it would read
+// after this is taken before it continues.
+bool AllThreadsStopped(pid_t pid);
+
+// ---- Sample service tests: the states of the client ends of connections.
+
+// The state of every TCP socket whose remote port is `servicePort`, that is of the client ends of
+// the connections to that service, in this network namespace. Reads /proc/net/tcp.
+std::vector<int> ClientStates(std::uint16_t servicePort);
