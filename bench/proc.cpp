@@ -1,0 +1,124 @@
+#include "bench/proc.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string ReadSmallFile(const std::string &path) {
+    std::FILE *file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        return {};
+    }
+    std::string content;
+    char buffer[4096];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        content.append(buffer, count);
+    }
+    std::fclose(file);
+    return content;
+}
+
+std::string ProcPath(pid_t pid) {
+    return "/proc/" + std::to_string(pid);
+}
+
+std::vector<std::string> TaskDirs(pid_t pid) {
+    std::vector<std::string> dirs;
+    const std::string base = ProcPath(pid) + "/task";
+    DIR *dir = opendir(base.c_str());
+    if (dir == nullptr) {
+        return dirs;
+    }
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            dirs.push_back(base + "/" + entry->d_name);
+        }
+    }
+    closedir(dir);
+    return dirs;
+}
+
+// The number after "key:" in a status file, or -1.
+long long StatusField(const std::string &status, const char *key) {
+    const std::string label = std::string("\n") + key + ":";
+    const std::size_t at = ("\n" + status).find(label);
+    if (at == std::string::npos) {
+        return -1;
+    }
+    return std::strtoll(status.c_str() + at + label.size() - 1, nullptr, 10);
+}
+
+} // namespace
+
+long long StatCpuTicks(pid_t pid) {
+    const std::string stat = ReadSmallFile(ProcPath(pid) + "/stat");
+    // The command name may hold spaces and ')', so the fields are counted from its last ')'.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    const char *at = stat.c_str() + close + 2; // field 3, the state
+    long long utime = -1, stime = -1;
+    // Fields 14 and 15 of the line are utime and stime: the 12th and 13th after the name.
+    for (int field = 3; field <= 15 && *at != '\0'; ++field) {
+        if (field == 14) {
+            utime = std::strtoll(at, nullptr, 10);
+        } else if (field == 15) {
+            stime = std::strtoll(at, nullptr, 10);
+        }
+        const char *space = std::strchr(at, ' ');
+        if (space == nullptr) {
+            break;
+        }
+        at = space + 1;
+    }
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+double MsPerTick() {
+    const long ticks = sysconf(_SC_CLK_TCK);
+    return ticks > 0 ? 1000.0 / static_cast<double>(ticks) : 10.0;
+}
+
+long long OnCpuNs(pid_t pid) {
+    long long total = 0;
+    bool any = false;
+    for (const std::string &task : TaskDirs(pid)) {
+        const std::string schedstat = ReadSmallFile(task + "/schedstat");
+        if (!schedstat.empty()) {
+            total += std::strtoll(schedstat.c_str(), nullptr, 10);
+            any = true;
+        }
+    }
+    return any ? total : -1;
+}
+
+long long VoluntarySwitches(pid_t pid) {
+    long long total = 0;
+    bool any = false;
+    for (const std::string &task : TaskDirs(pid)) {
+        const long long count =
+            StatusField(ReadSmallFile(task + "/status"), "voluntary_ctxt_switches");
+        if (count >= 0) {
+            total += count;
+            any = true;
+        }
+    }
+    return any ? total : -1;
+}
+
+long long StatusKb(pid_t pid, const char *key) {
+    return StatusField(ReadSmallFile(ProcPath(pid) + "/status"), key);
+}
+
+int ThreadCount(pid_t pid) {
+    return static_cast<int>(TaskDirs(pid).size());
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+// What the kernel tells about a running client in /proc: CPU time, context switches, memory.
+// Every reading covers all of the process's threads. A reading that cannot be taken is -1.
+
+#include <sys/types.h>
+
+// User plus system time in clock ticks, from /proc/PID/stat (10 ms each on most machines).
+long long StatCpuTicks(pid_t pid);
+// Milliseconds per clock tick.
+double MsPerTick();
+// Nanoseconds on a CPU, summed over /proc/PID/task/*/schedstat: the same time as above, but
+// exact to the nanosecond, which a figure per message needs.
+long long OnCpuNs(pid_t pid);
+// Voluntary context switches summed over /proc/PID/task/*/status (each thread counts its own).
+long long VoluntarySwitches(pid_t pid);
+// A "kB" line of /proc/PID/status, such as "VmHWM" or "VmRSS".
+long long StatusKb(pid_t pid, const char *key);
+// Entries in /proc/PID/task.
+int ThreadCount(pid_t pid);

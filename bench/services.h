@@ -1,0 +1,66 @@
+#pragma once
+
+// The driver's side of the connections: the two services a client connects to, and the client
+// process itself with its standard output on a pipe and a working folder of its own.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Monotonic nanoseconds.
+std::int64_t NowNs();
+
+// After this, SIGINT and SIGTERM only set a flag and interrupt the wait in progress, so that the
+// driver stops its client and removes its folder before it ends.
+void CatchStopSignals();
+bool StopRequested();
+
+// Moves this process into a network namespace of its own with loopback up, so that the fixed
+// ports meet neither a real service nor a test running at the same time. False where not allowed.
+bool IsolateNetwork();
+
+// The hold and feed listeners, on 127.0.0.1.
+struct Services {
+    int holdListener = -1;
+    int feedListener = -1;
+    std::uint16_t holdPort = 0;
+    std::uint16_t feedPort = 0;
+    int clientCpu = -1; // the CPU every client is pinned to, or -1 for anywhere
+};
+// Pins the calling process (and so its children) to one CPU; false where that is not allowed.
+bool PinToCpu(int cpu);
+
+// Listens on both ports; false (with a message) if either cannot be had.
+bool OpenServices(Services *services, std::uint16_t holdPort, std::uint16_t feedPort);
+void CloseServices(Services *services);
+
+// One client run: its process, the read end of its standard output and its working folder.
+struct Client {
+    pid_t pid = -1;
+    int out = -1;
+    std::string dir;
+    std::int64_t spawnNs = 0; // just before fork
+    int hold = -1;            // the accepted connections
+    int feed = -1;
+    std::int64_t feedAcceptedNs = 0; // when accept() on the feed port returned
+};
+
+// Starts `argv` (argv[0] is a path), pinned to the services' client CPU, in a fresh temporary
+// folder with standard output on a pipe and standard error in the folder's "stderr.txt", then
+// accepts its hold and feed connections within `timeoutMs`. Connections left over from an earlier
+// client are dropped first. False (with a message) on failure; the client is then already stopped.
+bool StartClient(Services *services, const std::vector<std::string> &argv, int timeoutMs,
+                 Client *client);
+// Kills the client, reaps it, closes its connections and pipe and removes its folder.
+void StopClient(Client *client);
+// True while the process has not ended; one that has is reaped here.
+bool ClientRunning(Client *client);
+// What the client wrote to standard error, for messages about a failure.
+std::string ClientStderr(const Client &client);
+
+// Sends all of `data` in one send(); TCP_NODELAY must be set on the socket already.
+bool SendAll(int socket, const char *data, std::size_t length);
+// Sets TCP_NODELAY, so that each message leaves at once as a segment of its own.
+void SetNoDelay(int socket);
