@@ -16,15 +16,9 @@
 #include <gtest/gtest.h>
 
 #include "app/config.h"
-#include "tests/support.h"
+#include "tests/chanlog_fixture.h"
 
 namespace {
-
-// The ports the services listen on, written out here: they are the contract with those services,
-// which the program's own constants must meet.
-constexpr std::uint16_t kHoldService = 31285;
-constexpr std::uint16_t kFeedService = 31286;
-constexpr int kWaitMs = 10000; // bound on every wait: long enough for a loaded sanitizer build
 
 std::string Refused() {
     return "connect failed with error: " + std::to_string(ECONNREFUSED) + "\n";
@@ -50,74 +44,7 @@ long CpuTicks(pid_t pid) {
     return utime + stime;
 }
 
-class EndToEndChanlog : public testing::Test {
-  protected:
-    void SetUp() override {
-        IsolateNetwork();
-        dir_ = MakeTempDir();
-    }
-
-    void TearDown() override {
-        Stop(chanlog_, SIGKILL);
-        for (int fd : {holdListener_, feedListener_, hold_, feed_}) {
-            if (fd != -1) {
-                close(fd);
-            }
-        }
-        RemoveDir(dir_);
-    }
-
-    void ListenOn(bool hold, bool feed) {
-        if (hold) {
-            holdListener_ = Listen(kHoldService);
-            ASSERT_NE(holdListener_, -1) << std::strerror(errno);
-        }
-        if (feed) {
-            feedListener_ = Listen(kFeedService);
-            ASSERT_NE(feedListener_, -1) << std::strerror(errno);
-        }
-    }
-
-    void StartChanlog(SpawnOptions options = {}) {
-        options.workDir = dir_;
-        chanlog_ = Spawn({CHANLOG_BINARY}, options);
-        ASSERT_GT(chanlog_.pid, 0);
-    }
-
-    // Both services present and connected to.
-    void StartConnected() {
-        ListenOn(true, true);
-        StartChanlog();
-        hold_ = AcceptWithin(holdListener_, kWaitMs);
-        feed_ = AcceptWithin(feedListener_, kWaitMs);
-        ASSERT_NE(hold_, -1);
-        ASSERT_NE(feed_, -1);
-    }
-
-    // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
-    void Send(const std::string &message) const {
-        ASSERT_TRUE(SendMessage(feed_, message));
-        ASSERT_TRUE(WaitDrained(kFeedService, kWaitMs));
-    }
-
-    // Standard output until it holds `text`.
-    std::string Console(const std::string &text) {
-        console_ = ReadUntil(chanlog_.out, text, kWaitMs, console_);
-        return console_;
-    }
-
-    std::string Log() {
-        return ReadFile(dir_ + "/log.txt");
-    }
-
-    std::string dir_;
-    Child chanlog_;
-    int holdListener_ = -1;
-    int feedListener_ = -1;
-    int hold_ = -1;
-    int feed_ = -1;
-    std::string console_;
-};
+class EndToEndChanlog : public ChanlogTest {};
 
 TEST_F(EndToEndChanlog, ReportsExactlyTheReceivesThatBeginWithThePrefix) {
     StartConnected();

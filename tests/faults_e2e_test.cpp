@@ -20,11 +20,10 @@
 #include <gtest/gtest.h>
 
 #include "app/config.h"
-#include "tests/support.h"
+#include "tests/chanlog_fixture.h"
 
 namespace {
 
-constexpr int kWaitMs = 10000; // bound on every wait: long enough for a loaded sanitizer build
 constexpr int kPollUs = 2000;
 
 // Polls `done` until it holds or `kWaitMs` has passed; returns its last answer.
@@ -61,46 +60,8 @@ std::vector<std::string> Records(const std::string &output) {
     return texts;
 }
 
-class EndToEndFaults : public testing::Test {
+class EndToEndFaults : public ChanlogTest {
   protected:
-    void SetUp() override {
-        IsolateNetwork();
-        dir_ = MakeTempDir();
-        ASSERT_FALSE(dir_.empty());
-    }
-
-    void TearDown() override {
-        Stop(chanlog_, SIGKILL);
-        for (int fd : {holdListener_, feedListener_, hold_, feed_}) {
-            if (fd != -1) {
-                close(fd);
-            }
-        }
-        RemoveDir(dir_);
-    }
-
-    // Both services listening, chanlog started in the temporary folder and connected to both.
-    void StartConnected() {
-        holdListener_ = Listen(kHoldPort);
-        feedListener_ = Listen(kFeedPort);
-        ASSERT_NE(holdListener_, -1) << std::strerror(errno);
-        ASSERT_NE(feedListener_, -1) << std::strerror(errno);
-        SpawnOptions options;
-        options.workDir = dir_;
-        chanlog_ = Spawn({CHANLOG_BINARY}, options);
-        ASSERT_GT(chanlog_.pid, 0);
-        hold_ = AcceptWithin(holdListener_, kWaitMs);
-        feed_ = AcceptWithin(feedListener_, kWaitMs);
-        ASSERT_NE(hold_, -1);
-        ASSERT_NE(feed_, -1);
-    }
-
-    // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
-    void Send(const std::string &message) const {
-        ASSERT_TRUE(SendMessage(feed_, message));
-        ASSERT_TRUE(WaitDrained(kFeedPort, kWaitMs));
-    }
-
     // Stops chanlog and waits until all its threads are stopped, so that what is sent now waits
     // unread in its receive queue until Resume.
     void Pause() const {
@@ -110,16 +71,6 @@ class EndToEndFaults : public testing::Test {
 
     void Resume() const {
         ASSERT_EQ(kill(chanlog_.pid, SIGCONT), 0);
-    }
-
-    // Standard output until it holds `text`.
-    std::string Console(const std::string &text) {
-        console_ = ReadUntil(chanlog_.out, text, kWaitMs, console_);
-        return console_;
-    }
-
-    std::string Log() const {
-        return ReadFile(dir_ + "/log.txt");
     }
 
     // Channel 2 has ended when chanlog no longer holds the log open and channel 1's connection is
@@ -149,14 +100,6 @@ class EndToEndFaults : public testing::Test {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
         return ReadAll(chanlog_.err, kWaitMs);
     }
-
-    std::string dir_;
-    Child chanlog_;
-    int holdListener_ = -1;
-    int feedListener_ = -1;
-    int hold_ = -1;
-    int feed_ = -1;
-    std::string console_;
 };
 
 TEST_F(EndToEndFaults, AFeedResetInMidStreamLosesNoLineBeforeItAndChannelOneHolds) {
@@ -171,7 +114,7 @@ TEST_F(EndToEndFaults, AFeedResetInMidStreamLosesNoLineBeforeItAndChannelOneHold
     ASSERT_TRUE(SendMessage(feed_, third));
     ASSERT_TRUE(SendMessage(feed_, fourth));
     const auto unread = static_cast<long>(third.size() + fourth.size());
-    ASSERT_TRUE(WaitFor([&] { return ClientUnread(kFeedPort) == unread; }));
+    ASSERT_TRUE(WaitFor([&] { return ClientUnread(kFeedService) == unread; }));
     ResetConnection(feed_);
     feed_ = -1;
     Resume();
@@ -279,7 +222,7 @@ TEST_F(EndToEndFaults, AFloodedFeedReportsEveryFullReceiveWholeAndNothingPastIt)
         }
     });
     const bool piledUp = WaitFor(
-        [] { return ClientUnread(kFeedPort) >= static_cast<long>(kFullReceives) * kBufLen; });
+        [] { return ClientUnread(kFeedService) >= static_cast<long>(kFullReceives) * kBufLen; });
     Resume();
     sender.join();
     ASSERT_TRUE(piledUp);

@@ -1,0 +1,63 @@
+#include "tests/chanlog_fixture.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+void ChanlogTest::SetUp() {
+    IsolateNetwork();
+    dir_ = MakeTempDir();
+    ASSERT_FALSE(dir_.empty());
+}
+
+void ChanlogTest::TearDown() {
+    Stop(chanlog_, SIGKILL);
+    for (int fd : {holdListener_, feedListener_, hold_, feed_}) {
+        if (fd != -1) {
+            close(fd);
+        }
+    }
+    RemoveDir(dir_);
+}
+
+void ChanlogTest::ListenOn(bool hold, bool feed) {
+    if (hold) {
+        holdListener_ = Listen(kHoldService);
+        ASSERT_NE(holdListener_, -1) << std::strerror(errno);
+    }
+    if (feed) {
+        feedListener_ = Listen(kFeedService);
+        ASSERT_NE(feedListener_, -1) << std::strerror(errno);
+    }
+}
+
+void ChanlogTest::StartChanlog(SpawnOptions options) {
+    options.workDir = dir_;
+    chanlog_ = Spawn({CHANLOG_BINARY}, options);
+    ASSERT_GT(chanlog_.pid, 0);
+}
+
+void ChanlogTest::StartConnected() {
+    ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
+    ASSERT_NO_FATAL_FAILURE(StartChanlog());
+    hold_ = AcceptWithin(holdListener_, kWaitMs);
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(hold_, -1);
+    ASSERT_NE(feed_, -1);
+}
+
+void ChanlogTest::Send(const std::string &message) const {
+    ASSERT_TRUE(SendMessage(feed_, message));
+    ASSERT_TRUE(WaitDrained(kFeedService, kWaitMs));
+}
+
+std::string ChanlogTest::Console(const std::string &text) {
+    console_ = ReadUntil(chanlog_.out, text, kWaitMs, console_);
+    return console_;
+}
+
+std::string ChanlogTest::Log() const {
+    return ReadFile(dir_ + "/log.txt");
+}

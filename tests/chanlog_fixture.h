@@ -1,0 +1,42 @@
+#pragma once
+
+// A fixture for running the real chanlog in a temporary folder against listeners of the test's
+// own on the service ports, in a network namespace of the test's own where the machine allows it.
+
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/support.h"
+
+// The ports the services listen on, written out here: they are the contract with those services,
+// which the program's own constants must meet.
+inline constexpr std::uint16_t kHoldService = 31285;
+inline constexpr std::uint16_t kFeedService = 31286;
+inline constexpr int kWaitMs = 10000; // bound on every wait: long enough for a loaded sanitizer run
+
+class ChanlogTest : public testing::Test {
+  protected:
+    void SetUp() override;
+    // Kills chanlog if it still runs, closes every socket and removes the folder.
+    void TearDown() override;
+
+    void ListenOn(bool hold, bool feed);
+    void StartChanlog(SpawnOptions options = {});
+    // Both services listening, chanlog started and connected to both.
+    void StartConnected();
+    // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
+    void Send(const std::string &message) const;
+    // Standard output so far, read until it holds `text` (or the wait is over).
+    std::string Console(const std::string &text);
+    std::string Log() const;
+
+    std::string dir_;
+    Child chanlog_;
+    int holdListener_ = -1;
+    int feedListener_ = -1;
+    int hold_ = -1;
+    int feed_ = -1;
+    std::string console_;
+};
