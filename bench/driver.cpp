@@ -238,21 +238,6 @@ bool SendMessages(Client *client, long count, long sampleEvery, MessageRun *run)
     return true;
 }
 
-std::string ReadWholeFile(const std::string &path) {
-    std::string content;
-    std::FILE *file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) {
-        return content;
-    }
-    char buffer[65536];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        content.append(buffer, count);
-    }
-    std::fclose(file);
-    return content;
-}
-
 // The number n of a log line "<digits>: 50;<n>", or -1 for a line of another shape.
 long LoggedNumber(std::string_view line) {
     const std::size_t colon = line.find(": 50;");

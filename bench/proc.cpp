@@ -11,21 +11,6 @@
 
 namespace {
 
-std::string ReadSmallFile(const std::string &path) {
-    std::FILE *file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) {
-        return {};
-    }
-    std::string content;
-    char buffer[4096];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        content.append(buffer, count);
-    }
-    std::fclose(file);
-    return content;
-}
-
 std::string ProcPath(pid_t pid) {
     return "/proc/" + std::to_string(pid);
 }
@@ -59,7 +44,7 @@ long long StatusField(const std::string &status, const char *key) {
 } // namespace
 
 long long StatCpuTicks(pid_t pid) {
-    const std::string stat = ReadSmallFile(ProcPath(pid) + "/stat");
+    const std::string stat = ReadWholeFile(ProcPath(pid) + "/stat");
     // The command name may hold spaces and ')', so the fields are counted from its last ')'.
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos) {
@@ -92,7 +77,7 @@ long long OnCpuNs(pid_t pid) {
     long long total = 0;
     bool any = false;
     for (const std::string &task : TaskDirs(pid)) {
-        const std::string schedstat = ReadSmallFile(task + "/schedstat");
+        const std::string schedstat = ReadWholeFile(task + "/schedstat");
         if (!schedstat.empty()) {
             total += std::strtoll(schedstat.c_str(), nullptr, 10);
             any = true;
@@ -106,7 +91,7 @@ long long VoluntarySwitches(pid_t pid) {
     bool any = false;
     for (const std::string &task : TaskDirs(pid)) {
         const long long count =
-            StatusField(ReadSmallFile(task + "/status"), "voluntary_ctxt_switches");
+            StatusField(ReadWholeFile(task + "/status"), "voluntary_ctxt_switches");
         if (count >= 0) {
             total += count;
             any = true;
@@ -116,9 +101,24 @@ long long VoluntarySwitches(pid_t pid) {
 }
 
 long long StatusKb(pid_t pid, const char *key) {
-    return StatusField(ReadSmallFile(ProcPath(pid) + "/status"), key);
+    return StatusField(ReadWholeFile(ProcPath(pid) + "/status"), key);
 }
 
 int ThreadCount(pid_t pid) {
     return static_cast<int>(TaskDirs(pid).size());
+}
+
+std::string ReadWholeFile(const std::string &path) {
+    std::FILE *file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        return {};
+    }
+    std::string content;
+    char buffer[4096];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        content.append(buffer, count);
+    }
+    std::fclose(file);
+    return content;
 }

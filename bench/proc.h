@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 // User plus system time in clock ticks, from /proc/PID/stat (10 ms each on most machines).
 long long StatCpuTicks(pid_t pid);
 // Milliseconds per clock tick.
@@ -18,3 +20,5 @@ long long VoluntarySwitches(pid_t pid);
 long long StatusKb(pid_t pid, const char *key);
 // Entries in /proc/PID/task.
 int ThreadCount(pid_t pid);
+// The whole of a file, or nothing when it cannot be read.
+std::string ReadWholeFile(const std::string &path);

@@ -30,36 +30,11 @@ void OnStopSignal(int /*signal*/) {
     stopRequested = 1;
 }
 
-bool BringLoopbackUp() {
-    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s == -1) {
-        return false;
-    }
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags |= IFF_UP;
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &request) == 0;
-    close(s);
-    return ok;
-}
-
-int Listen(std::uint16_t port) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s == -1) {
-        return -1;
-    }
-    const int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1 ||
-        listen(s, 16) == -1) {
-        const int saved = errno;
+// A listener that never blocks, so that DropPending can take what waits without waiting.
+int ListenNonBlocking(std::uint16_t port) {
+    const int s = Listen(port);
+    if (s != -1 && fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) == -1) {
         close(s);
-        errno = saved;
         return -1;
     }
     return s;
@@ -161,10 +136,6 @@ bool StopRequested() {
     return stopRequested != 0;
 }
 
-bool IsolateNetwork() {
-    return unshare(CLONE_NEWNET) == 0 && BringLoopbackUp();
-}
-
 bool PinToCpu(int cpu) {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -173,8 +144,8 @@ bool PinToCpu(int cpu) {
 }
 
 bool OpenServices(Services *services, std::uint16_t holdPort, std::uint16_t feedPort) {
-    services->holdListener = Listen(holdPort);
-    services->feedListener = services->holdListener == -1 ? -1 : Listen(feedPort);
+    services->holdListener = ListenNonBlocking(holdPort);
+    services->feedListener = services->holdListener == -1 ? -1 : ListenNonBlocking(feedPort);
     if (services->feedListener == -1) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1:%u and :%u: %s\n", holdPort, feedPort,
                      std::strerror(errno));

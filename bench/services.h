@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/loopback.h"
+
 // Monotonic nanoseconds.
 std::int64_t NowNs();
 
@@ -16,10 +18,6 @@ std::int64_t NowNs();
 // driver stops its client and removes its folder before it ends.
 void CatchStopSignals();
 bool StopRequested();
-
-// Moves this process into a network namespace of its own with loopback up, so that the fixed
-// ports meet neither a real service nor a test running at the same time. False where not allowed.
-bool IsolateNetwork();
 
 // The hold and feed listeners, on 127.0.0.1.
 struct Services {

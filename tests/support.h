@@ -9,10 +9,7 @@
 #include <string>
 #include <vector>
 
-// Moves this process into a network namespace of its own with loopback up, so that tests on the
-// fixed ports neither meet a real service nor each other. Returns false where that is not allowed;
-// the ports are then the machine's, and CTest's resource lock keeps those tests apart.
-bool IsolateNetwork();
+#include "tests/loopback.h"
 
 // One line of /proc/net/tcp: an IPv4 TCP socket of this network namespace.
 struct TcpSocket {
@@ -26,8 +23,6 @@ inline constexpr int kTcpEstablished = 1;
 inline constexpr int kTcpCloseWait = 8; // the peer has closed; this end has not yet
 std::vector<TcpSocket> TcpSockets();
 
-// A listening TCP socket on 127.0.0.1 (port 0: an ephemeral one), or -1 with errno set.
-int Listen(std::uint16_t port);
 std::uint16_t PortOf(int socket);
 // Accepts one connection within `timeoutMs`; -1 if none came.
 int AcceptWithin(int listener, int timeoutMs);
