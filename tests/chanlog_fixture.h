@@ -14,7 +14,6 @@
 // which the program's own constants must meet.
 inline constexpr std::uint16_t kHoldService = 31285;
 inline constexpr std::uint16_t kFeedService = 31286;
-inline constexpr int kWaitMs = 10000; // bound on every wait: long enough for a loaded sanitizer run
 
 class ChanlogTest : public testing::Test {
   protected:

@@ -24,42 +24,6 @@
 
 namespace {
 
-constexpr int kPollUs = 2000;
-
-// Polls `done` until it holds or `kWaitMs` has passed; returns its last answer.
-template <typename Condition> bool WaitFor(Condition done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return done();
-        }
-        usleep(kPollUs);
-    }
-    return true;
-}
-
-bool IsStamp(const std::string &line) {
-    const std::size_t colon = line.find(": ");
-    return colon != std::string::npos && colon > 0 && line.find_first_not_of("0123456789") == colon;
-}
-
-// The texts of the report lines "<ms>: <text>\n" in `output`, for texts that may hold line feeds
-// of their own: a line that does not begin with a time stamp continues the text before it. Texts
-// made of our messages cannot be mistaken, since each of their lines begins with "5" or is empty.
-std::vector<std::string> Records(const std::string &output) {
-    std::vector<std::string> texts;
-    for (const std::string &line : Lines(output)) {
-        if (IsStamp(line)) {
-            texts.push_back(line.substr(line.find(": ") + 2));
-        } else if (!texts.empty()) {
-            texts.back() += "\n" + line;
-        } else {
-            texts.push_back("BAD: " + line);
-        }
-    }
-    return texts;
-}
-
 class EndToEndFaults : public ChanlogTest {
   protected:
     // Stops chanlog and waits until all its threads are stopped, so that what is sent now waits
@@ -234,7 +198,7 @@ TEST_F(EndToEndFaults, AFloodedFeedReportsEveryFullReceiveWholeAndNothingPastIt)
     EXPECT_TRUE(HoldConnectionHeld());
     EXPECT_EQ(Terminate(), "");
 
-    const std::vector<std::string> logged = Records(Log());
+    const std::vector<std::string> logged = ReportTexts(Log());
     ASSERT_GE(logged.size(), static_cast<std::size_t>(kFullReceives));
     // The first receives took exactly a buffer each, and each began with a message.
     for (int i = 0; i < kFullReceives; ++i) {
@@ -253,7 +217,7 @@ TEST_F(EndToEndFaults, AFloodedFeedReportsEveryFullReceiveWholeAndNothingPastIt)
         next = at + text.size();
     }
     reader.join();
-    EXPECT_EQ(Records(console), logged);
+    EXPECT_EQ(ReportTexts(console), logged);
 }
 
 } // namespace

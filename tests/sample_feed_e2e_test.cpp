@@ -30,7 +30,6 @@ constexpr std::uint16_t kHoldPort = 31285;
 constexpr std::uint16_t kFeedPort = 31286;
 constexpr const char *kPrefix = "50;";
 constexpr int kExitUsage = 64;
-constexpr int kWaitMs = 10000;  // bound on every wait: long enough for a loaded sanitizer build
 constexpr int kIntervalMs = 40; // between messages: well above the time chanlog takes for one
 constexpr int kQuietMs = 300;   // how long to look for output that must not come
 
@@ -91,20 +90,9 @@ std::vector<std::string> Reported(const std::vector<std::string> &messages) {
 // leave an empty line after their report.)
 bool EveryLineStamped(const std::string &text) {
     for (const std::string &line : Lines(text)) {
-        if (!line.empty() && ReportTexts(line)[0].starts_with("BAD: ")) {
+        if (!line.empty() && !IsStamped(line)) {
             return false;
         }
-    }
-    return true;
-}
-
-bool WaitFor(const auto &condition) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        usleep(2000);
     }
     return true;
 }

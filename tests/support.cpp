@@ -272,13 +272,21 @@ std::vector<std::string> Lines(const std::string &text) {
     return lines;
 }
 
+bool IsStamped(const std::string &line) {
+    const std::size_t colon = line.find(": ");
+    return colon != std::string::npos && colon > 0 && line.find_first_not_of("0123456789") == colon;
+}
+
 std::vector<std::string> ReportTexts(const std::string &text) {
     std::vector<std::string> texts;
     for (const std::string &line : Lines(text)) {
-        const std::size_t colon = line.find(": ");
-        const bool stamped = colon != std::string::npos && colon > 0 &&
-                             line.find_first_not_of("0123456789") == colon;
-        texts.push_back(stamped ? line.substr(colon + 2) : "BAD: " + line);
+        if (IsStamped(line)) {
+            texts.push_back(line.substr(line.find(": ") + 2));
+        } else if (!texts.empty()) {
+            texts.back() += "\n" + line;
+        } else {
+            texts.push_back("BAD: " + line);
+        }
     }
     return texts;
 }
@@ -286,10 +294,7 @@ std::vector<std::string> ReportTexts(const std::string &text) {
 std::string Unstamped(const std::string &text) {
     std::string plain;
     for (const std::string &line : Lines(text)) {
-        const std::size_t colon = line.find(": ");
-        const bool stamped = colon != std::string::npos && colon > 0 &&
-                             line.find_first_not_of("0123456789") == colon;
-        plain += (stamped ? line.substr(colon + 2) : line) + "\n";
+        plain += (IsStamped(line) ? line.substr(line.find(": ") + 2) : line) + "\n";
     }
     return plain;
 }

@@ -4,6 +4,7 @@
 // processes with captured output, reads with deadlines, temporary folders.
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -53,6 +54,19 @@ Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options = 
 // Reads from `fd` until `text` has been seen or `timeoutMs` has passed; returns all that was read
 // (also what was already in `sofar`).
 std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::string sofar = {});
+// The bound on every wait of the tests: long enough for a loaded sanitizer run.
+inline constexpr int kWaitMs = 10000;
+
+// Polls `done` every 2 ms until it holds or `timeoutMs` has passed; returns its last answer.
+template <typename Condition> bool WaitFor(Condition done, int timeoutMs = kWaitMs) {
+    for (int waited = 0; !done(); waited += 2) {
+        if (waited >= timeoutMs) {
+            return false;
+        }
+        usleep(2000);
+    }
+    return true;
+}
 // Reads from `fd` until end of file or `timeoutMs`.
 std::string ReadAll(int fd, int timeoutMs);
 // Waits for the child to end within `timeoutMs` and returns its wait status; on timeout it is
@@ -71,8 +85,11 @@ void WriteFile(const std::string &path, const std::string &content);
 
 // Splits on line feeds; a trailing piece without one is kept.
 std::vector<std::string> Lines(const std::string &text);
-// The text of each report line "<ms>: <text>", checking the shape of the time stamp; a line of
-// another shape comes back whole, prefixed with "BAD: ".
+// The line begins with a time stamp "<digits>: ".
+bool IsStamped(const std::string &line);
+// The text of each report "<ms>: <text>\n" in `text`. A line without a time stamp continues the
+// text before it (a text may hold line feeds of its own); before any report it comes back whole,
+// prefixed with "BAD: ".
 std::vector<std::string> ReportTexts(const std::string &text);
 // The text with the time stamp "<digits>: " taken off every line that begins with one; for
 // reports whose text holds line feeds of its own.
