@@ -1,10 +1,8 @@
 #include <allegro5/allegro.h>
 #include <allegro5/allegro_primitives.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "app/config.h"
 #include "app/globals.h"
@@ -15,6 +13,20 @@
 namespace {
 
 constexpr const char *kThreadFailure = "Could not create a channel thread.\n";
+
+// Opens the log, emptied, or ends start-up saying why; a log that another chanlog is writing is
+// left as it is.
+void OpenLog() {
+    const char *reason = "";
+    switch (PlatformOpenLog(kLogFileName, &g_logFile, &reason)) {
+    case LogOpen::kOpened:
+        return;
+    case LogOpen::kInUse:
+        AbortWithMessage("Could not open %s: in use by another chanlog\n", kLogFileName);
+    case LogOpen::kFailed:
+        AbortWithMessage("Could not open %s: %s\n", kLogFileName, reason);
+    }
+}
 
 } // namespace
 
@@ -31,10 +43,7 @@ int main() {
     al_install_mouse();
 
     g_startTick = PlatformTickMs(); // before the connections, so elapsed times include them
-    g_logFile = std::fopen(kLogFileName, "w");
-    if (g_logFile == nullptr) {
-        AbortWithMessage("Could not open %s: %s\n", kLogFileName, std::strerror(errno));
-    }
+    OpenLog();
     if (NetStartup(&g_netData) == 1) {
         return kExitStartupFailed;
     }

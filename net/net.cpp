@@ -1,7 +1,5 @@
 #include "net/net.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 
 #include "app/config.h"

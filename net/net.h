@@ -3,8 +3,6 @@
 // One blocking TCP client step each. Every operation but the receive prints its own one-line
 // failure on standard output and returns 0 (success) or 1 (failure); callers only test for 1.
 
-#include <netinet/in.h>
-
 #include <cstdint>
 
 #include "platform/platform.h"

@@ -21,7 +21,7 @@
 namespace {
 
 std::string Refused() {
-    return "connect failed with error: " + std::to_string(ECONNREFUSED) + "\n";
+    return "connect failed with error: " + std::to_string(RefusedCode()) + "\n";
 }
 
 // Clock ticks of CPU the process has used, user and system, all threads.
@@ -93,19 +93,17 @@ TEST_F(EndToEndChanlog, OrderlyCloseEndsTheFeedButChannelOneHoldsWithoutSpinning
     Send("50;before close\n");
     close(feed_);
     feed_ = -1;
-    // chanlog closes its end after the orderly close: the listener's side sees end of file.
-    EXPECT_EQ(ReadAll(hold_, 300), ""); // channel 1 neither sends nor closes
+    ASSERT_TRUE(WaitFor(FeedClosedByClient));
+    // Channel 2's release of the networking layer has not taken channel 1's connection with it.
+    EXPECT_TRUE(HoldConnectionHeld());
     const long before = CpuTicks(chanlog_.pid);
     usleep(500 * 1000);
     // A loop on the closed connection would burn the whole half second, 50 ticks.
     EXPECT_LT(CpuTicks(chanlog_.pid) - before, 10);
-    EXPECT_TRUE(Running(chanlog_));
+    EXPECT_TRUE(HoldConnectionHeld());
     EXPECT_EQ(Unstamped(Log()), "50;before close\n\n");
-
-    kill(chanlog_.pid, SIGTERM);
-    const int status = WaitExit(chanlog_, kWaitMs);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(Unstamped(Console("50;before close\n")), "50;before close\n\n");
+    EXPECT_TRUE(Terminate());
 }
 
 TEST_F(EndToEndChanlog, IdleWithBothConnectionsHeldUsesNoCpu) {
@@ -123,7 +121,7 @@ TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresAndExitsTwo) {
     const int status = WaitExit(chanlog_, kWaitMs);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), kExitChannelFailed);
-    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), Refused() + Refused());
+    EXPECT_EQ(FromPrograms(ReadAll(chanlog_.out, kWaitMs)), Refused() + Refused());
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
     EXPECT_EQ(Log(), "");
 }
@@ -188,10 +186,35 @@ TEST_F(EndToEndChanlog, AThreadThatCannotBeCreatedEndsStartUpBeforeAnyConnection
     EXPECT_EQ(AcceptWithin(feedListener_, 0), -1);
 }
 
-TEST_F(EndToEndChanlog, AnEarlierLogIsEmptiedAtStartUp) {
+TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
     WriteFile(dir_ + "/log.txt", "12: 50;from an earlier run\n");
+    StartConnected();
+    Send("50;first\n");
+    Console("50;first\n");
+
+    SpawnOptions options;
+    options.workDir = dir_;
+    Child second = Spawn(ChanlogCommand(), options);
+    const int status = WaitExit(second, kWaitMs);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitStartupFailed) << status;
+    EXPECT_EQ(ReadAll(second.err, kWaitMs), "Could not open log.txt: in use by another chanlog\n");
+    Stop(second, SIGKILL);
+    EXPECT_EQ(AcceptWithin(holdListener_, 0), -1);
+    EXPECT_EQ(AcceptWithin(feedListener_, 0), -1);
+    // The first goes on logging, into a log the second neither emptied nor wrote.
+    Send("50;second\n");
+    Console("50;second\n");
+    EXPECT_EQ(Unstamped(Log()), "50;first\n\n50;second\n\n");
+
+    // Once it has ended, its log is emptied by the next run like any other.
+    Stop(chanlog_, SIGKILL);
+    EndProgramsSession();
+    for (int *listener : {&holdListener_, &feedListener_}) {
+        close(*listener); // so that the next run ends by itself
+        *listener = -1;
+    }
     StartChanlog();
-    WaitExit(chanlog_, kWaitMs);
+    EXPECT_TRUE(WIFEXITED(WaitExit(chanlog_, kWaitMs)));
     EXPECT_EQ(Log(), "");
 }
 

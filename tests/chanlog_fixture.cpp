@@ -1,6 +1,8 @@
 #include "tests/chanlog_fixture.h"
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +16,7 @@ void ChanlogTest::SetUp() {
 
 void ChanlogTest::TearDown() {
     Stop(chanlog_, SIGKILL);
+    EndProgramsSession();
     for (int fd : {holdListener_, feedListener_, hold_, feed_}) {
         if (fd != -1) {
             close(fd);
@@ -35,7 +38,7 @@ void ChanlogTest::ListenOn(bool hold, bool feed) {
 
 void ChanlogTest::StartChanlog(SpawnOptions options) {
     options.workDir = dir_;
-    chanlog_ = Spawn({CHANLOG_BINARY}, options);
+    chanlog_ = Spawn(ChanlogCommand(), options);
     ASSERT_GT(chanlog_.pid, 0);
 }
 
@@ -54,10 +57,31 @@ void ChanlogTest::Send(const std::string &message) const {
 }
 
 std::string ChanlogTest::Console(const std::string &text) {
-    console_ = ReadUntil(chanlog_.out, text, kWaitMs, console_);
+    console_ =
+        FromPrograms(ReadUntil(chanlog_.out, ToPrograms(text), kWaitMs, ToPrograms(console_)));
     return console_;
 }
 
 std::string ChanlogTest::Log() const {
-    return ReadFile(dir_ + "/log.txt");
+    return FromPrograms(ReadFile(dir_ + "/log.txt"));
+}
+
+bool ChanlogTest::FeedClosedByClient() {
+    for (const int state : ClientStates(kFeedService)) {
+        if (state == kTcpEstablished || state == kTcpCloseWait) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ChanlogTest::HoldConnectionHeld() const {
+    char byte = 0;
+    return recv(hold_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == -1 && errno == EAGAIN;
+}
+
+bool ChanlogTest::Terminate() {
+    kill(chanlog_.pid, SIGTERM);
+    const int status = WaitExit(chanlog_, kWaitMs);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
 }

@@ -30,6 +30,13 @@ class ChanlogTest : public testing::Test {
     // Standard output so far, read until it holds `text` (or the wait is over).
     std::string Console(const std::string &text);
     std::string Log() const;
+    // Channel 2 has closed its end of the feed connection.
+    static bool FeedClosedByClient();
+    // Channel 1's connection is open at chanlog's end, and nothing was sent on it.
+    bool HoldConnectionHeld() const;
+    // Ends chanlog with SIGTERM, as it is meant to end once channel 1 holds; true when that signal
+    // ended it.
+    bool Terminate();
 
     std::string dir_;
     Child chanlog_;

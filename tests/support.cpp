@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,7 +43,75 @@ bool Readable(int fd, Clock::time_point deadline) {
     }
 }
 
+bool IsFile(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+std::vector<std::string> CommandFrom(const char *variable, const char *builtIn) {
+    const char *value = std::getenv(variable);
+    std::istringstream words(value != nullptr && *value != '\0' ? value : builtIn);
+    std::vector<std::string> command;
+    for (std::string word; words >> word;) {
+        command.push_back(word);
+    }
+    return command;
+}
+
 } // namespace
+
+std::vector<std::string> ChanlogCommand() {
+    return CommandFrom("CHANLOG_CLIENT", CHANLOG_BINARY);
+}
+
+std::vector<std::string> SampleFeedCommand() {
+    return CommandFrom("CHANLOG_SAMPLE_FEED", SAMPLE_FEED_BINARY);
+}
+
+bool WindowsPrograms() {
+    return ChanlogCommand().back().ends_with(".exe");
+}
+
+int RefusedCode() {
+    constexpr int kWsaConnRefused = 10061; // WSAECONNREFUSED
+    return WindowsPrograms() ? kWsaConnRefused : ECONNREFUSED;
+}
+
+std::string ToPrograms(const std::string &text) {
+    std::string out;
+    for (const char c : text) {
+        out += c == '\n' && WindowsPrograms() ? "\r\n" : std::string(1, c);
+    }
+    return out;
+}
+
+std::string FromPrograms(const std::string &text) {
+    if (!WindowsPrograms()) {
+        return text;
+    }
+    std::string out;
+    for (const char c : text) {
+        if (c == '\n') {
+            EXPECT_TRUE(out.ends_with('\r')) << "a line feed without CR after: " << out;
+            if (out.ends_with('\r')) {
+                out.pop_back();
+            }
+        }
+        out += c;
+    }
+    return out;
+}
+
+void EndProgramsSession() {
+    if (!WindowsPrograms()) {
+        return;
+    }
+    for (const char *step : {"-k", "-w"}) { // kill the server, then wait until it has gone
+        Child server = Spawn({"wineserver", step});
+        WaitExit(server, kWaitMs);
+        Stop(server, SIGKILL);
+    }
+}
 
 std::vector<TcpSocket> TcpSockets() {
     std::vector<TcpSocket> sockets;
@@ -125,9 +194,14 @@ bool WaitDrained(std::uint16_t servicePort, int timeoutMs) {
 
 Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
     int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
-    if ((options.captureStdout && pipe2(out, O_CLOEXEC) == -1) || pipe2(err, O_CLOEXEC) == -1) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    std::string errPath = (std::filesystem::temp_directory_path() / "chanlog-err-XXXXXX").string();
+    const int errWrite = mkostemp(errPath.data(), O_CLOEXEC);
+    const int errRead = errWrite == -1 ? -1 : open(errPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (errWrite != -1) {
+        unlink(errPath.c_str());
+    }
+    if ((options.captureStdout && pipe2(out, O_CLOEXEC) == -1) || errRead == -1) {
+        ADD_FAILURE() << "pipe or file: " << std::strerror(errno);
         return {};
     }
     const pid_t pid = fork();
@@ -138,7 +212,7 @@ Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
         const int null = open("/dev/null", O_RDWR);
         dup2(null, STDIN_FILENO);
         dup2(options.captureStdout ? out[1] : null, STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        dup2(errWrite, STDERR_FILENO);
         if (null > STDERR_FILENO) {
             close(null);
         }
@@ -151,15 +225,15 @@ Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
             args.push_back(const_cast<char *>(arg.c_str()));
         }
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     if (options.captureStdout) {
         close(out[1]);
     }
-    close(err[1]);
+    close(errWrite);
     EXPECT_NE(pid, -1) << "fork: " << std::strerror(errno);
-    return {pid, options.captureStdout ? out[0] : -1, err[0]};
+    return {pid, options.captureStdout ? out[0] : -1, errRead};
 }
 
 std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::string sofar) {
@@ -167,6 +241,10 @@ std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::strin
     char buffer[4096];
     while (sofar.find(text) == std::string::npos && Readable(fd, deadline)) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n == 0 && IsFile(fd) && MsLeft(deadline) > 0) {
+            usleep(2000); // the file may still grow
+            continue;
+        }
         if (n <= 0) {
             break;
         }

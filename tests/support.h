@@ -37,10 +37,26 @@ void ResetConnection(int socket);
 // false on timeout.
 bool WaitDrained(std::uint16_t servicePort, int timeoutMs);
 
+// The programs under test, as commands: the native build's, unless CHANLOG_CLIENT and
+// CHANLOG_SAMPLE_FEED in the environment name others (the Windows build under Wine), each as words
+// separated by blanks.
+std::vector<std::string> ChanlogCommand();
+std::vector<std::string> SampleFeedCommand();
+// What differs when they are the Windows build: the code of a refused connect, and the text line
+// end, CR LF. The tests compare texts with line feeds; these convert.
+bool WindowsPrograms();
+int RefusedCode();
+std::string ToPrograms(const std::string &text);
+// Fails the test where a line feed lacks the platform's carriage return.
+std::string FromPrograms(const std::string &text);
+// Ends what the Windows programs leave running (their wineserver, which lives in the network
+// namespace of the test that started it), so that the next test's start in its own.
+void EndProgramsSession();
+
 struct Child {
     pid_t pid = -1;
     int out = -1; // read end of its standard output, or -1 where it was not captured
-    int err = -1; // read end of its standard error
+    int err = -1; // its standard error: a file, since Wine's helpers keep a pipe open past its end
 };
 
 struct SpawnOptions {
@@ -49,10 +65,10 @@ struct SpawnOptions {
     bool captureStdout = true; // otherwise it goes to /dev/null
 };
 
-// Starts `argv` (argv[0] is a path). Aborts the test on failure.
+// Starts `argv` (argv[0] is a path, or a command found in PATH). Aborts the test on failure.
 Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options = {});
 // Reads from `fd` until `text` has been seen or `timeoutMs` has passed; returns all that was read
-// (also what was already in `sofar`).
+// (also what was already in `sofar`). A file is read as it grows.
 std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::string sofar = {});
 // The bound on every wait of the tests: long enough for a loaded sanitizer run.
 inline constexpr int kWaitMs = 10000;
@@ -67,7 +83,7 @@ template <typename Condition> bool WaitFor(Condition done, int timeoutMs = kWait
     }
     return true;
 }
-// Reads from `fd` until end of file or `timeoutMs`.
+// Reads from `fd` until end of file or `timeoutMs`; a file, to its present end.
 std::string ReadAll(int fd, int timeoutMs);
 // Waits for the child to end within `timeoutMs` and returns its wait status; on timeout it is
 // killed and -1 is returned.
