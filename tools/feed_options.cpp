@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "tools/feed_io.h"
+
 namespace {
 
 // The sample service's own idea of the ports, kept apart from the client's constants so that a
@@ -51,6 +53,11 @@ constexpr const char *kShortOptions = ":h";
 FeedOptions Defaults() {
     return {
         kDefaultHoldPort, kDefaultFeedPort, kDefaultIntervalMs, nullptr, -1, false, false, false};
+}
+
+// Where standard input cannot be waited on with the sockets, it is all read before listening.
+const char *InputNote() {
+    return FeedCanWaitForInput() ? "" : ",\n                    all of it before listening";
 }
 
 ParseOutcome BadUsage(const char *format, const char *what) {
@@ -177,7 +184,7 @@ void PrintUsage(std::FILE *stream) {
         "  --feed-port N     port of the messages (default %u)\n"
         "  --interval-ms N   pause before each message, in milliseconds (default %d)\n"
         "  --from FILE       send the lines of FILE, each with its line feed, instead of the\n"
-        "                    built-in sample; '-' reads them from standard input\n"
+        "                    built-in sample; '-' reads them from standard input%s\n"
         "  --count N         end each client's sequence after N messages\n"
         "  --repeat          start the sequence again at its end\n"
         "  --close           close the feed connection when its sequence ends (default: hold it)\n"
@@ -187,5 +194,5 @@ void PrintUsage(std::FILE *stream) {
         "Ctrl-C or SIGTERM ends it. Exit status: 0 when ended so, 1 when a port cannot be\n"
         "listened on or FILE cannot be read, 64 for a bad option.\n",
         static_cast<unsigned>(kDefaultHoldPort), static_cast<unsigned>(kDefaultFeedPort),
-        kDefaultIntervalMs);
+        kDefaultIntervalMs, InputNote());
 }

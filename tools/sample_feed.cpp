@@ -1,24 +1,17 @@
 // sample-feed: the two local services that chanlog expects, for demonstrations and rehearsals.
 // Holds every connection to the hold port in silence, and sends each client of the feed port a
 // sequence of messages, one send() each, spaced out so that each arrives as a receive of its own.
-// One thread: every socket is non-blocking and waited on with poll().
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// One thread: every socket is non-blocking, and all of them are waited on together.
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tools/feed_io.h"
 #include "tools/feed_options.h"
 #include "tools/feed_sequence.h"
 
@@ -29,17 +22,16 @@ using Clock = std::chrono::steady_clock;
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 64; // as sysexits.h has it
-constexpr int kListenBacklog = 16;
 // Beyond this, new clients wait in the listen backlog; it keeps us well below the descriptor
 // limit, where a listener that cannot accept would stay readable and spin the loop.
 constexpr std::size_t kMaxClients = 256;
 constexpr std::size_t kInputChunk = 4096;
-constexpr std::size_t kPeerNameSize = INET_ADDRSTRLEN + sizeof ":65535";
+constexpr std::size_t kPeerNameSize = sizeof "255.255.255.255:65535";
 
 enum class Kind { kHold, kFeed };
 
 struct Client {
-    int fd = -1; // -1 once it is gone; removed at the end of the loop's turn
+    FeedSocket socket = kNoSocket; // kNoSocket once it is gone; removed at the end of the turn
     Kind kind = Kind::kHold;
     char peer[kPeerNameSize] = {};
     std::size_t next = 0;    // index of its next message in the sequence
@@ -52,60 +44,60 @@ struct Client {
 struct Server {
     FeedOptions options{};
     Sequence sequence;
-    int holdListener = -1;
-    int feedListener = -1;
+    FeedSocket holdListener = kNoSocket;
+    FeedSocket feedListener = kNoSocket;
+    bool inputClosed = false;  // standard input was closed when we started
     bool readingInput = false; // standard input may still bring lines
     std::vector<Client> clients;
 };
-
-// An end that cannot wait: whatever is half done, the kernel closes every socket.
-void EndAtOnce(int /*signal*/) {
-    _exit(kExitOk);
-}
-
-void InstallSignals() {
-    struct sigaction action {};
-    action.sa_handler = EndAtOnce;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // A client gone, or a reader of our standard error gone, is no reason to stop serving.
-    std::signal(SIGPIPE, SIG_IGN);
-}
 
 const char *KindName(Kind kind) {
     return kind == Kind::kHold ? "hold" : "feed";
 }
 
-int ListenOn(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd == -1) {
-        return -1;
+bool OpenListener(std::uint16_t port, FeedSocket *listener) {
+    *listener = FeedListen(port);
+    if (*listener == kNoSocket) {
+        std::fprintf(stderr, "sample-feed: cannot listen on 127.0.0.1:%u: %s\n",
+                     static_cast<unsigned>(port), FeedLastError());
+        return false;
     }
-    // So that a restart does not wait for the last run's connections to leave TIME_WAIT; a port
-    // with a live listener still cannot be taken.
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == -1 ||
-        listen(fd, kListenBacklog) == -1) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        return -1;
-    }
-    return fd;
+    return true;
 }
 
-bool OpenListener(std::uint16_t port, int *listener) {
-    *listener = ListenOn(port);
-    if (*listener == -1) {
-        std::fprintf(stderr, "sample-feed: cannot listen on 127.0.0.1:%u: %s\n",
-                     static_cast<unsigned>(port), std::strerror(errno));
+// False when standard input failed; it then counts as ended.
+bool ReadInput(Server *server) {
+    char chunk[kInputChunk];
+    const long got = FeedReadInput(chunk, sizeof chunk);
+    if (got > 0) {
+        AppendInput(&server->sequence, chunk, static_cast<std::size_t>(got));
+        return true;
+    }
+    if (got == kIoAgain) {
+        return true;
+    }
+    if (got == kIoFailed) {
+        std::fprintf(stderr, "sample-feed: cannot read standard input: %s\n", FeedLastError());
+    }
+    FinishInput(&server->sequence);
+    server->readingInput = false;
+    return got != kIoFailed;
+}
+
+bool StartInput(Server *server) {
+    // A closed standard input would otherwise look like an empty one, and serve nothing forever.
+    if (server->inputClosed) {
+        std::fputs("sample-feed: cannot read standard input: it is closed\n", stderr);
         return false;
+    }
+    server->sequence = PendingInput("standard input");
+    server->readingInput = true;
+    // Where it cannot be waited on together with the sockets, all of it comes before serving,
+    // and a failure to read it is one to start, as for a file.
+    while (server->readingInput && !FeedCanWaitForInput()) {
+        if (!ReadInput(server)) {
+            return false;
+        }
     }
     return true;
 }
@@ -117,32 +109,13 @@ bool LoadSequence(Server *server) {
         return true;
     }
     if (std::strcmp(from, "-") == 0) {
-        server->sequence = PendingInput("standard input");
-        server->readingInput = true;
-        return true;
+        return StartInput(server);
     }
     if (!LoadFile(from, &server->sequence)) {
         std::fprintf(stderr, "sample-feed: cannot read %s: %s\n", from, std::strerror(errno));
         return false;
     }
     return true;
-}
-
-void ReadInput(Server *server) {
-    char chunk[kInputChunk];
-    const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-    if (got > 0) {
-        AppendInput(&server->sequence, chunk, static_cast<std::size_t>(got));
-        return;
-    }
-    if (got == -1 && (errno == EINTR || errno == EAGAIN)) {
-        return;
-    }
-    if (got == -1) {
-        std::fprintf(stderr, "sample-feed: cannot read standard input: %s\n", std::strerror(errno));
-    }
-    FinishInput(&server->sequence);
-    server->readingInput = false;
 }
 
 // A client has a message to send now or later (as opposed to waiting for more input).
@@ -164,7 +137,7 @@ bool SequenceOver(const Client &client, const Server &server) {
 
 // A feed client whose next message waits only for its time to come.
 bool Waiting(const Client &client, const Server &server) {
-    return client.kind == Kind::kFeed && client.fd != -1 && !client.ended &&
+    return client.kind == Kind::kFeed && client.socket != kNoSocket && !client.ended &&
            client.pending.empty() && HasNext(client, server) && !SequenceOver(client, server);
 }
 
@@ -175,22 +148,19 @@ void Drop(Client *client, const char *how) {
     } else {
         std::fprintf(stderr, "sample-feed: hold client %s %s\n", client->peer, how);
     }
-    close(client->fd);
-    client->fd = -1;
+    FeedClose(client->socket);
+    client->socket = kNoSocket;
 }
 
 // Hands the kernel what it will take of the message in flight. It takes all of it unless the
 // client has stopped reading; the rest then goes in later sends.
 void FlushPending(Client *client) {
-    const ssize_t sent = send(client->fd, client->pending.data(), client->pending.size(),
-                              MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) {
-        client->pending.erase(0, static_cast<std::size_t>(sent));
+    const long sent = FeedSend(client->socket, client->pending.data(), client->pending.size());
+    if (sent == kIoFailed) {
+        Drop(client, "left");
         return;
     }
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        Drop(client, "left");
-    }
+    client->pending.erase(0, static_cast<std::size_t>(sent));
 }
 
 void SendNext(Client *client, const Server &server, Clock::time_point now) {
@@ -223,7 +193,7 @@ void EndSequence(Client *client, const Server &server) {
 void Advance(Server *server) {
     const Clock::time_point now = Clock::now();
     for (Client &client : server->clients) {
-        if (client.kind != Kind::kFeed || client.fd == -1 || client.ended ||
+        if (client.kind != Kind::kFeed || client.socket == kNoSocket || client.ended ||
             !client.pending.empty()) {
             continue;
         }
@@ -231,43 +201,36 @@ void Advance(Server *server) {
             SendNext(&client, *server, now);
         }
         // At once after the last message, which nothing else would wake us for.
-        if (client.fd != -1 && client.pending.empty() && SequenceOver(client, *server)) {
+        if (client.socket != kNoSocket && client.pending.empty() && SequenceOver(client, *server)) {
             EndSequence(&client, *server);
         }
     }
 }
 
-void NamePeer(const sockaddr_in &address, char *name, std::size_t size) {
-    char host[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
-    std::snprintf(name, size, "%s:%u", host, static_cast<unsigned>(ntohs(address.sin_port)));
+void NamePeer(std::uint32_t host, std::uint16_t port, char *name, std::size_t size) {
+    std::snprintf(name, size, "%u.%u.%u.%u:%u", (host >> 24) & 0xffU, (host >> 16) & 0xffU,
+                  (host >> 8) & 0xffU, host & 0xffU, static_cast<unsigned>(port));
 }
 
-void AcceptClients(Server *server, int listener, Kind kind) {
+void AcceptClients(Server *server, FeedSocket listener, Kind kind) {
     while (server->clients.size() < kMaxClients) {
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&address), &length,
-                               SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd == -1 && (errno == ECONNABORTED || errno == EINTR)) {
-            continue;
+        Client client;
+        std::uint32_t host = 0;
+        std::uint16_t port = 0;
+        const AcceptOutcome outcome = FeedAccept(listener, &client.socket, &host, &port);
+        if (outcome == AcceptOutcome::kFailed) {
+            std::fprintf(stderr, "sample-feed: cannot accept a %s client: %s\n", KindName(kind),
+                         FeedLastError());
         }
-        if (fd == -1) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                std::fprintf(stderr, "sample-feed: cannot accept a %s client: %s\n", KindName(kind),
-                             std::strerror(errno));
-            }
+        if (outcome != AcceptOutcome::kAccepted) {
             return;
         }
-        Client client;
-        client.fd = fd;
         client.kind = kind;
-        NamePeer(address, client.peer, sizeof client.peer);
+        NamePeer(host, port, client.peer, sizeof client.peer);
         if (kind == Kind::kFeed) {
             // Each message leaves at once in a segment of its own, instead of waiting for the
             // acknowledgement of the one before and then going out together with it.
-            const int on = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            FeedNoDelay(client.socket);
             client.due = Clock::now() + std::chrono::milliseconds(server->options.intervalMs);
         }
         std::fprintf(stderr, "sample-feed: %s client %s connected\n", KindName(kind), client.peer);
@@ -275,26 +238,25 @@ void AcceptClients(Server *server, int listener, Kind kind) {
     }
 }
 
-// The poll set: both listeners, standard input while it is read, then one entry per client in
+// The wait set: both listeners, standard input while it is read, then one entry per client in
 // the order of server->clients.
-std::size_t BuildPollSet(const Server &server, std::vector<pollfd> *fds) {
-    fds->clear();
-    // A negative descriptor is skipped by poll: the listeners rest while we are full.
-    const bool full = server.clients.size() >= kMaxClients;
-    fds->push_back({full ? -1 : server.holdListener, POLLIN, 0});
-    fds->push_back({full ? -1 : server.feedListener, POLLIN, 0});
-    fds->push_back({server.readingInput ? STDIN_FILENO : -1, POLLIN, 0});
-    const std::size_t first = fds->size();
+std::size_t BuildWaitSet(const Server &server, std::vector<FeedWait> *waits) {
+    waits->clear();
+    // The listeners rest while we are full.
+    const Watch accept = server.clients.size() >= kMaxClients ? Watch::kNothing : Watch::kAccept;
+    waits->push_back({.watch = accept, .socket = server.holdListener});
+    waits->push_back({.watch = accept, .socket = server.feedListener});
+    waits->push_back({.watch = server.readingInput ? Watch::kInput : Watch::kNothing});
+    const std::size_t first = waits->size();
     for (const Client &client : server.clients) {
-        // Clients are never read from: POLLRDHUP tells that the peer has gone without our
-        // taking what it may have sent.
-        const short events = static_cast<short>(POLLRDHUP | (client.pending.empty() ? 0 : POLLOUT));
-        fds->push_back({client.fd, events, 0});
+        waits->push_back({.watch = Watch::kClient,
+                          .socket = client.socket,
+                          .wantRoom = !client.pending.empty()});
     }
     return first;
 }
 
-int PollTimeoutMs(const Server &server) {
+int WaitTimeoutMs(const Server &server) {
     const Clock::time_point now = Clock::now();
     int timeout = -1;
     for (const Client &client : server.clients) {
@@ -308,44 +270,42 @@ int PollTimeoutMs(const Server &server) {
     return timeout;
 }
 
-void HandleClient(Client *client, short revents) {
-    if ((revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+void HandleClient(Client *client, const FeedWait &wait) {
+    if (wait.gone) {
         Drop(client, "left");
-    } else if ((revents & POLLOUT) != 0) {
+    } else if (wait.room) {
         FlushPending(client);
     }
 }
 
-void HandleEvents(Server *server, const std::vector<pollfd> &fds, std::size_t first) {
-    // Clients first: accepting below appends to server->clients, past the ones polled.
-    for (std::size_t i = first; i < fds.size(); ++i) {
-        HandleClient(&server->clients[i - first], fds[i].revents);
+void HandleEvents(Server *server, const std::vector<FeedWait> &waits, std::size_t first) {
+    // Clients first: accepting below appends to server->clients, past the ones waited on.
+    for (std::size_t i = first; i < waits.size(); ++i) {
+        HandleClient(&server->clients[i - first], waits[i]);
     }
-    if ((fds[0].revents & POLLIN) != 0) {
+    if (waits[0].ready) {
         AcceptClients(server, server->holdListener, Kind::kHold);
     }
-    if ((fds[1].revents & POLLIN) != 0) {
+    if (waits[1].ready) {
         AcceptClients(server, server->feedListener, Kind::kFeed);
     }
-    if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    if (waits[2].ready) {
         ReadInput(server);
     }
 }
 
 int Serve(Server *server) {
-    std::vector<pollfd> fds;
+    std::vector<FeedWait> waits;
     for (;;) {
-        const std::size_t first = BuildPollSet(*server, &fds);
-        const int ready = poll(fds.data(), fds.size(), PollTimeoutMs(*server));
-        if (ready == -1 && errno != EINTR) {
-            std::fprintf(stderr, "sample-feed: poll failed: %s\n", std::strerror(errno));
+        const std::size_t first = BuildWaitSet(*server, &waits);
+        if (!FeedWaitFor(&waits, WaitTimeoutMs(*server))) {
+            std::fprintf(stderr, "sample-feed: poll failed: %s\n", FeedLastError());
             return kExitFailure;
         }
-        if (ready > 0) {
-            HandleEvents(server, fds, first);
-        }
+        HandleEvents(server, waits, first);
         Advance(server);
-        std::erase_if(server->clients, [](const Client &client) { return client.fd == -1; });
+        std::erase_if(server->clients,
+                      [](const Client &client) { return client.socket == kNoSocket; });
     }
 }
 
@@ -353,6 +313,7 @@ int Serve(Server *server) {
 
 int main(int argc, char **argv) {
     Server server;
+    server.inputClosed = !FeedGuardStandardStreams();
     switch (ParseFeedOptions(argc, argv, &server.options)) {
     case ParseOutcome::kHelp:
         PrintUsage(stdout);
@@ -362,7 +323,7 @@ int main(int argc, char **argv) {
     case ParseOutcome::kRun:
         break;
     }
-    InstallSignals();
+    FeedEndOnInterrupt();
     if (!LoadSequence(&server) || !OpenListener(server.options.holdPort, &server.holdListener) ||
         !OpenListener(server.options.feedPort, &server.feedListener)) {
         return kExitFailure;
