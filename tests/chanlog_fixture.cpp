@@ -10,6 +10,7 @@
 
 void ChanlogTest::SetUp() {
     IsolateNetwork();
+    EndProgramsSession(); // one started outside this namespace would serve it
     dir_ = MakeTempDir();
     ASSERT_FALSE(dir_.empty());
 }
@@ -57,13 +58,12 @@ void ChanlogTest::Send(const std::string &message) const {
 }
 
 std::string ChanlogTest::Console(const std::string &text) {
-    console_ =
-        FromPrograms(ReadUntil(chanlog_.out, ToPrograms(text), kWaitMs, ToPrograms(console_)));
+    console_ = ReadUntil(chanlog_.out, text, kWaitMs, console_);
     return console_;
 }
 
 std::string ChanlogTest::Log() const {
-    return FromPrograms(ReadFile(dir_ + "/log.txt"));
+    return ReadFile(dir_ + "/log.txt");
 }
 
 bool ChanlogTest::FeedClosedByClient() {

@@ -119,6 +119,7 @@ class EndToEndSampleFeed : public testing::Test {
   protected:
     void SetUp() override {
         IsolateNetwork();
+        EndProgramsSession(); // one started outside this namespace would serve it
         dir_ = MakeTempDir();
     }
 
@@ -126,6 +127,7 @@ class EndToEndSampleFeed : public testing::Test {
         for (Child *child : {&feed_, &chanlog_, &second_}) {
             Stop(*child, SIGKILL);
         }
+        EndProgramsSession();
         for (int fd : {hold_, listener_}) {
             if (fd != -1) {
                 close(fd);
@@ -137,7 +139,8 @@ class EndToEndSampleFeed : public testing::Test {
     // Starts sample-feed with `args`, its standard input from `input` where one is given, and
     // waits until it listens.
     void StartFeed(std::vector<std::string> args, const std::string &input = {}) {
-        args.insert(args.begin(), SAMPLE_FEED_BINARY);
+        const std::vector<std::string> command = SampleFeedCommand();
+        args.insert(args.begin(), command.begin(), command.end());
         if (!input.empty()) {
             // exec keeps the pid, so that Stop ends sample-feed itself.
             args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$@\" < \"$0\"", input});
@@ -165,7 +168,7 @@ class EndToEndSampleFeed : public testing::Test {
     static Child StartChanlog(const std::string &dir) {
         SpawnOptions options;
         options.workDir = dir;
-        Child child = Spawn({CHANLOG_BINARY}, options);
+        Child child = Spawn(ChanlogCommand(), options);
         EXPECT_GT(child.pid, 0);
         return child;
     }
@@ -341,7 +344,7 @@ TEST_F(EndToEndSampleFeed, PortAlreadyTakenIsNamedAndExitsOne) {
         SCOPED_TRACE(port);
         listener_ = Listen(port);
         ASSERT_NE(listener_, -1) << std::strerror(errno);
-        std::vector<std::string> argv = {SAMPLE_FEED_BINARY};
+        std::vector<std::string> argv = SampleFeedCommand();
         argv.insert(argv.end(), args.begin(), args.end());
         feed_ = Spawn(argv);
         const int status = WaitExit(feed_, kWaitMs);
@@ -375,7 +378,7 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsage) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
-        std::vector<std::string> argv = {SAMPLE_FEED_BINARY};
+        std::vector<std::string> argv = SampleFeedCommand();
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         feed_ = Spawn(argv);
         const int status = WaitExit(feed_, kWaitMs);
@@ -394,7 +397,9 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsage) {
 }
 
 TEST_F(EndToEndSampleFeed, HelpPrintsTheUsageOnStandardOutput) {
-    feed_ = Spawn({SAMPLE_FEED_BINARY, "--help"});
+    std::vector<std::string> argv = SampleFeedCommand();
+    argv.push_back("--help");
+    feed_ = Spawn(argv);
     const int status = WaitExit(feed_, kWaitMs);
     const std::string out = ReadAll(feed_.out, kWaitMs);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -420,6 +425,42 @@ TEST_F(EndToEndSampleFeed, InterruptAndTerminateEndItWithStatusZero) {
         Stop(feed_, SIGKILL);
         Stop(chanlog_, SIGKILL);
     }
+}
+
+TEST_F(EndToEndSampleFeed, ClosedStandardStreamsRefuseInputAndAreNeverTakenBySockets) {
+    const std::uint16_t holdPort = FreePort();
+    const std::uint16_t feedPort = FreePort();
+    // Starts sample-feed on those ports with the standard streams that `redirections` closes.
+    auto start = [&](const std::string &redirections, const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" " + redirections, "sh",
+                                         SAMPLE_FEED_BINARY};
+        argv.insert(argv.end(), {"--hold-port", std::to_string(holdPort), "--feed-port",
+                                 std::to_string(feedPort)});
+        argv.insert(argv.end(), args.begin(), args.end());
+        return Spawn(argv);
+    };
+
+    feed_ = start("<&-", {"--from", "-"});
+    const int status = WaitExit(feed_, kWaitMs);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(ReadAll(feed_.err, kWaitMs),
+              "sample-feed: cannot read standard input: it is closed\n");
+    Stop(feed_, SIGKILL);
+
+    // Unguarded, the listeners would take descriptors 0 and 1, and the first client 2: everything
+    // said on standard error would go to that client.
+    const std::string file = dir_ + "/messages.txt";
+    WriteFile(file, "50;a\nb\n");
+    feed_ = start("<&- >&- 2>&-", {"--from", file, "--close", "--echo", "--interval-ms",
+                                   std::to_string(kIntervalMs)});
+    ASSERT_TRUE(WaitFor([&] { return (hold_ = ConnectTo(holdPort)) != -1; }));
+    int feed = -1;
+    ASSERT_TRUE(WaitFor([&] { return (feed = ConnectTo(feedPort)) != -1; }));
+    EXPECT_EQ(ReceiveUntilClosed(feed), (std::vector<std::string>{"50;a\n", "b\n"}));
+    close(feed);
+    char byte = 0;
+    EXPECT_EQ(recv(hold_, &byte, 1, MSG_DONTWAIT), -1); // held, and sent nothing
+    EXPECT_EQ(errno, EAGAIN);
 }
 
 } // namespace

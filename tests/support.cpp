@@ -48,35 +48,19 @@ bool IsFile(int fd) {
     return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
-std::vector<std::string> CommandFrom(const char *variable, const char *builtIn) {
-    const char *value = std::getenv(variable);
-    std::istringstream words(value != nullptr && *value != '\0' ? value : builtIn);
-    std::vector<std::string> command;
-    for (std::string word; words >> word;) {
-        command.push_back(word);
+const char *WindowsBuild() {
+    const char *dir = std::getenv("CHANLOG_WINDOWS_BUILD");
+    return dir != nullptr && *dir != '\0' ? dir : nullptr;
+}
+
+std::vector<std::string> Command(const char *native, const char *windowsName) {
+    if (WindowsBuild() == nullptr) {
+        return {native};
     }
-    return command;
+    return {WINE_RUN, "--exec", std::string(WindowsBuild()) + "/" + windowsName};
 }
 
-} // namespace
-
-std::vector<std::string> ChanlogCommand() {
-    return CommandFrom("CHANLOG_CLIENT", CHANLOG_BINARY);
-}
-
-std::vector<std::string> SampleFeedCommand() {
-    return CommandFrom("CHANLOG_SAMPLE_FEED", SAMPLE_FEED_BINARY);
-}
-
-bool WindowsPrograms() {
-    return ChanlogCommand().back().ends_with(".exe");
-}
-
-int RefusedCode() {
-    constexpr int kWsaConnRefused = 10061; // WSAECONNREFUSED
-    return WindowsPrograms() ? kWsaConnRefused : ECONNREFUSED;
-}
-
+// The programs' text line ends.
 std::string ToPrograms(const std::string &text) {
     std::string out;
     for (const char c : text) {
@@ -102,15 +86,37 @@ std::string FromPrograms(const std::string &text) {
     return out;
 }
 
+} // namespace
+
+std::vector<std::string> ChanlogCommand() {
+    return Command(CHANLOG_BINARY, "chanlog.exe");
+}
+
+std::vector<std::string> SampleFeedCommand() {
+    return Command(SAMPLE_FEED_BINARY, "sample-feed.exe");
+}
+
+bool WindowsPrograms() {
+    return WindowsBuild() != nullptr;
+}
+
+int RefusedCode() {
+    constexpr int kWsaConnRefused = 10061; // WSAECONNREFUSED
+    return WindowsPrograms() ? kWsaConnRefused : ECONNREFUSED;
+}
+
+std::string DirectoryReason() {
+    // Windows refuses a folder's handle for writing as it refuses any other access.
+    return std::strerror(WindowsPrograms() ? EACCES : EISDIR);
+}
+
 void EndProgramsSession() {
     if (!WindowsPrograms()) {
         return;
     }
-    for (const char *step : {"-k", "-w"}) { // kill the server, then wait until it has gone
-        Child server = Spawn({"wineserver", step});
-        WaitExit(server, kWaitMs);
-        Stop(server, SIGKILL);
-    }
+    Child server = Spawn({WINE_RUN, "--end-session"});
+    WaitExit(server, kWaitMs);
+    Stop(server, SIGKILL);
 }
 
 std::vector<TcpSocket> TcpSockets() {
@@ -236,10 +242,12 @@ Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options) {
     return {pid, options.captureStdout ? out[0] : -1, errRead};
 }
 
-std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::string sofar) {
+std::string ReadUntil(int fd, const std::string &text, int timeoutMs, const std::string &sofar) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const std::string wanted = ToPrograms(text);
+    std::string raw = ToPrograms(sofar);
     char buffer[4096];
-    while (sofar.find(text) == std::string::npos && Readable(fd, deadline)) {
+    while (raw.find(wanted) == std::string::npos && Readable(fd, deadline)) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n == 0 && IsFile(fd) && MsLeft(deadline) > 0) {
             usleep(2000); // the file may still grow
@@ -248,9 +256,9 @@ std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::strin
         if (n <= 0) {
             break;
         }
-        sofar.append(buffer, static_cast<std::size_t>(n));
+        raw.append(buffer, static_cast<std::size_t>(n));
     }
-    return sofar;
+    return FromPrograms(raw);
 }
 
 std::string ReadAll(int fd, int timeoutMs) {
@@ -264,7 +272,7 @@ std::string ReadAll(int fd, int timeoutMs) {
         }
         all.append(buffer, static_cast<std::size_t>(n));
     }
-    return all;
+    return FromPrograms(all);
 }
 
 int WaitExit(Child &child, int timeoutMs) {
@@ -328,7 +336,7 @@ std::string ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
     content << in.rdbuf();
-    return content.str();
+    return FromPrograms(content.str());
 }
 
 void WriteFile(const std::string &path, const std::string &content) {

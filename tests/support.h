@@ -37,18 +37,16 @@ void ResetConnection(int socket);
 // false on timeout.
 bool WaitDrained(std::uint16_t servicePort, int timeoutMs);
 
-// The programs under test, as commands: the native build's, unless CHANLOG_CLIENT and
-// CHANLOG_SAMPLE_FEED in the environment name others (the Windows build under Wine), each as words
-// separated by blanks.
+// The programs under test, as commands: the native build's, or those of the Windows build that
+// CHANLOG_WINDOWS_BUILD in the environment names, under Wine.
 std::vector<std::string> ChanlogCommand();
 std::vector<std::string> SampleFeedCommand();
-// What differs when they are the Windows build: the code of a refused connect, and the text line
-// end, CR LF. The tests compare texts with line feeds; these convert.
+// What differs when they are the Windows build: the code of a refused connect, the words for a
+// folder opened as a file, and the text line end, CR LF, which ReadUntil, ReadAll and ReadFile
+// turn into a line feed (failing the test where one lacks its carriage return).
 bool WindowsPrograms();
 int RefusedCode();
-std::string ToPrograms(const std::string &text);
-// Fails the test where a line feed lacks the platform's carriage return.
-std::string FromPrograms(const std::string &text);
+std::string DirectoryReason(); // why a folder cannot be opened as a file for writing
 // Ends what the Windows programs leave running (their wineserver, which lives in the network
 // namespace of the test that started it), so that the next test's start in its own.
 void EndProgramsSession();
@@ -67,9 +65,10 @@ struct SpawnOptions {
 
 // Starts `argv` (argv[0] is a path, or a command found in PATH). Aborts the test on failure.
 Child Spawn(const std::vector<std::string> &argv, const SpawnOptions &options = {});
-// Reads from `fd` until `text` has been seen or `timeoutMs` has passed; returns all that was read
-// (also what was already in `sofar`). A file is read as it grows.
-std::string ReadUntil(int fd, const std::string &text, int timeoutMs, std::string sofar = {});
+// What the programs under test wrote. Reads from `fd` until `text` has been seen or `timeoutMs` has
+// passed; returns all that was read (also what was already in `sofar`). A file is read as it grows.
+std::string ReadUntil(int fd, const std::string &text, int timeoutMs,
+                      const std::string &sofar = {});
 // The bound on every wait of the tests: long enough for a loaded sanitizer run.
 inline constexpr int kWaitMs = 10000;
 
@@ -96,7 +95,7 @@ bool Running(const Child &child);
 // A fresh folder below the system's temporary folder, removed with its files by RemoveDir.
 std::string MakeTempDir();
 void RemoveDir(const std::string &dir);
-std::string ReadFile(const std::string &path);
+std::string ReadFile(const std::string &path); // what the programs wrote, as ReadAll
 void WriteFile(const std::string &path, const std::string &content);
 
 // Splits on line feeds; a trailing piece without one is kept.

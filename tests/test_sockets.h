@@ -1,0 +1,30 @@
+#pragma once
+
+// The service ends of the unit tests' connections, on every platform. On POSIX systems the first
+// five are loopback.cpp's and support.cpp's and test_sockets_posix.cpp has the rest;
+// test_sockets_win32.cpp has all of them for Windows.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+// The error codes the operations report, as the platform numbers them.
+extern const int kRefusedCode;   // a connect to a port where nothing listens
+extern const int kNotSocketCode; // a close of a socket that was closed already
+
+// A listener on 127.0.0.1 (port 0: one the system picks), or kInvalidSocket.
+Socket Listen(std::uint16_t port);
+std::uint16_t PortOf(Socket socket);
+// Accepts one connection within `timeoutMs`; kInvalidSocket if none came.
+Socket AcceptWithin(Socket listener, int timeoutMs);
+// Sends all of `data` in one send() with TCP_NODELAY set. False on failure.
+bool SendMessage(Socket socket, const std::string &data);
+// Closes the socket with a reset instead of an orderly close.
+void ResetConnection(Socket socket);
+
+void CloseSocket(Socket socket);
+// Bytes received and not yet read; -1 on failure.
+int QueuedBytes(Socket socket);
+// The handle is no open socket.
+bool IsClosedSocket(Socket socket);

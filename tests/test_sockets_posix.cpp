@@ -1,0 +1,23 @@
+#include "tests/test_sockets.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+const int kRefusedCode = ECONNREFUSED;
+const int kNotSocketCode = EBADF;
+
+void CloseSocket(Socket socket) {
+    close(socket);
+}
+
+int QueuedBytes(Socket socket) {
+    int queued = 0;
+    return ioctl(socket, FIONREAD, &queued) == 0 ? queued : -1;
+}
+
+bool IsClosedSocket(Socket socket) {
+    return fcntl(socket, F_GETFD) == -1 && errno == EBADF;
+}
