@@ -80,6 +80,15 @@ bool ChanlogTest::HoldConnectionHeld() const {
     return recv(hold_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == -1 && errno == EAGAIN;
 }
 
+int ChanlogTest::ExitStatus() {
+    const int status = WaitExit(chanlog_, kWaitMs);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool ChanlogTest::NoneConnected() const {
+    return AcceptWithin(holdListener_, 0) == -1 && AcceptWithin(feedListener_, 0) == -1;
+}
+
 bool ChanlogTest::Terminate() {
     kill(chanlog_.pid, SIGTERM);
     const int status = WaitExit(chanlog_, kWaitMs);

@@ -34,6 +34,10 @@ class ChanlogTest : public testing::Test {
     static bool FeedClosedByClient();
     // Channel 1's connection is open at chanlog's end, and nothing was sent on it.
     bool HoldConnectionHeld() const;
+    // Waits until chanlog ends by itself; its exit status, or -1 when it did not exit.
+    int ExitStatus();
+    // Neither listener has a connection waiting: chanlog connected nowhere.
+    bool NoneConnected() const;
     // Ends chanlog with SIGTERM, as it is meant to end once channel 1 holds; true when that signal
     // ended it.
     bool Terminate();
