@@ -113,7 +113,9 @@ LogOpen PlatformOpenLog(const char *path, std::FILE **file, const char **reason)
     }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
     if (fd == -1) {
-        return Failed(handle, reason);
+        *reason = std::strerror(errno); // the runtime's failure, not the system's
+        CloseHandle(handle);
+        return LogOpen::kFailed;
     }
     *file = _fdopen(fd, "wt");
     if (*file == nullptr) {

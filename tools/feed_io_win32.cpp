@@ -133,8 +133,11 @@ bool FeedGuardStandardStreams() {
     if (input == nullptr || input == INVALID_HANDLE_VALUE) {
         return false;
     }
-    // The lines go out as the file has them, carriage returns included, as on POSIX systems.
-    _setmode(_fileno(stdin), _O_BINARY);
+    // A file's or pipe's lines go out as they are, carriage returns included, as on POSIX
+    // systems; a console's keep text mode, which takes off the CR that Enter adds.
+    if (GetFileType(input) != FILE_TYPE_CHAR) {
+        _setmode(_fileno(stdin), _O_BINARY);
+    }
     return true;
 }
 
