@@ -7,7 +7,6 @@
 // needs meet neither a real service nor a test running at the same time; where that is not
 // allowed it warns and uses the machine's loopback. It only ever talks to 127.0.0.1.
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bench/proc.h"
@@ -140,11 +140,6 @@ bool ParseOptions(int argc, char **argv, Options *options) {
     return true;
 }
 
-int MsUntil(std::int64_t deadlineNs) {
-    const std::int64_t left = (deadlineNs - NowNs()) / 1000000;
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
 std::int64_t DeadlineIn(int ms) {
     return std::min(NowNs() + std::int64_t{ms} * 1000000, g_runDeadlineNs);
 }
@@ -167,28 +162,15 @@ struct OutputReader {
 
 // Reads until `needle` has come, then drops everything up to its end. False on timeout, or when
 // the client closed its standard output.
-bool AwaitText(OutputReader *reader, std::string_view needle, std::int64_t deadlineNs) {
-    char buffer[4096];
-    for (;;) {
-        const std::size_t at = reader->pending.find(needle);
-        if (at != std::string::npos) {
-            reader->pending.erase(0, at + needle.size());
-            return true;
-        }
-        pollfd waiting{reader->fd, POLLIN, 0};
-        const int ready = poll(&waiting, 1, MsUntil(deadlineNs));
-        if (ready == -1 && errno == EINTR && !StopRequested()) {
-            continue;
-        }
-        if (ready <= 0) {
-            return false;
-        }
-        const ssize_t count = read(reader->fd, buffer, sizeof buffer);
-        if (count <= 0) {
-            return false;
-        }
-        reader->pending.append(buffer, static_cast<std::size_t>(count));
+bool AwaitText(OutputReader *reader, const std::string &needle, std::int64_t deadlineNs) {
+    reader->pending =
+        ReadUntilSeen(reader->fd, needle, MsUntil(deadlineNs), std::move(reader->pending));
+    const std::size_t at = reader->pending.find(needle);
+    if (at == std::string::npos) {
+        return false;
     }
+    reader->pending.erase(0, at + needle.size());
+    return true;
 }
 
 // The messages of one run, sent one at a time.
@@ -203,38 +185,35 @@ struct MessageRun {
 // Sends "50;<n>\n" for n = 1..count, each time waiting until the client has printed its line
 // "<ms>: 50;<n>\n". False, with a message, if a line does not come.
 bool SendMessages(Client *client, long count, long sampleEvery, MessageRun *run) {
-    SetNoDelay(client->feed);
-    OutputReader reader{client->out, {}};
+    OutputReader reader{client->process.out, {}};
     run->latencyNs.reserve(static_cast<std::size_t>(count));
-    const long long ticksBefore = StatCpuTicks(client->pid);
-    const long long nsBefore = OnCpuNs(client->pid);
+    const long long ticksBefore = StatCpuTicks(client->process.pid);
+    const long long nsBefore = OnCpuNs(client->process.pid);
     const std::int64_t start = NowNs();
     for (long n = 1; n <= count; ++n) {
         if (StopRequested()) {
             return false;
         }
-        char message[32];
-        char needle[32];
-        const int length = std::snprintf(message, sizeof message, "50;%ld\n", n);
-        const int needleLength = std::snprintf(needle, sizeof needle, ": 50;%ld\n", n);
+        const std::string message = "50;" + std::to_string(n) + "\n";
+        const std::string needle = ": " + message;
         const std::int64_t sentAt = NowNs();
-        if (!SendAll(client->feed, message, static_cast<std::size_t>(length)) ||
-            !AwaitText(&reader, std::string_view(needle, static_cast<std::size_t>(needleLength)),
-                       DeadlineIn(kMessageTimeoutMs))) {
+        if (!SendMessage(client->feed, message) ||
+            !AwaitText(&reader, needle, DeadlineIn(kMessageTimeoutMs))) {
             if (!StopRequested()) {
                 std::fprintf(stderr, "message %ld: no line on standard output within %d ms%s\n", n,
-                             kMessageTimeoutMs, ClientRunning(client) ? "" : " (the client ended)");
+                             kMessageTimeoutMs,
+                             Running(client->process) ? "" : " (the client ended)");
             }
             return false;
         }
         run->latencyNs.push_back(NowNs() - sentAt);
         if (sampleEvery > 0 && n % sampleEvery == 0) {
-            run->rssKb.push_back(StatusKb(client->pid, "VmRSS"));
+            run->rssKb.push_back(StatusKb(client->process.pid, "VmRSS"));
         }
     }
     run->seconds = static_cast<double>(NowNs() - start) / 1e9;
-    run->cpuTicks = StatCpuTicks(client->pid) - ticksBefore;
-    run->onCpuNs = OnCpuNs(client->pid) - nsBefore;
+    run->cpuTicks = StatCpuTicks(client->process.pid) - ticksBefore;
+    run->onCpuNs = OnCpuNs(client->process.pid) - nsBefore;
     return true;
 }
 
@@ -366,9 +345,9 @@ bool RunSession(Services *services, const Contender &contender, const Options &o
                     contender.name, figures->p50Us, figures->p99Us, figures->perSecond,
                     figures->cpuExactUs, figures->lost);
         std::fflush(stdout); // progress shows as it comes, also through a pipe
-        MeasureIdle(client.pid, options.idleMs, figures);
-        figures->hwmKb = static_cast<double>(StatusKb(client.pid, "VmHWM"));
-        figures->threads = ThreadCount(client.pid);
+        MeasureIdle(client.process.pid, options.idleMs, figures);
+        figures->hwmKb = static_cast<double>(StatusKb(client.process.pid, "VmHWM"));
+        figures->threads = ThreadCount(client.process.pid);
     }
     StopClient(&client);
     return sent;
@@ -380,7 +359,7 @@ bool MeasureStart(Services *services, const Contender &contender, double *ms) {
     if (!StartClient(services, contender.argv, kConnectTimeoutMs, &client)) {
         return false;
     }
-    *ms = static_cast<double>(client.feedAcceptedNs - client.spawnNs) / 1e6;
+    *ms = static_cast<double>(client.feedAcceptedNs - client.process.startNs) / 1e6;
     StopClient(&client);
     return true;
 }

@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "bench/harness.h"
 
 namespace {
 
@@ -15,20 +17,33 @@ std::string ProcPath(pid_t pid) {
     return "/proc/" + std::to_string(pid);
 }
 
-std::vector<std::string> TaskDirs(pid_t pid) {
-    std::vector<std::string> dirs;
-    const std::string base = ProcPath(pid) + "/task";
+// The paths of the entries of /proc/PID/`what`.
+std::vector<std::string> Entries(pid_t pid, const char *what) {
+    std::vector<std::string> paths;
+    const std::string base = ProcPath(pid) + "/" + what;
     DIR *dir = opendir(base.c_str());
     if (dir == nullptr) {
-        return dirs;
+        return paths;
     }
     while (const dirent *entry = readdir(dir)) {
         if (entry->d_name[0] != '.') {
-            dirs.push_back(base + "/" + entry->d_name);
+            paths.push_back(base + "/" + entry->d_name);
         }
     }
     closedir(dir);
-    return dirs;
+    return paths;
+}
+
+std::vector<std::string> TaskDirs(pid_t pid) {
+    return Entries(pid, "task");
+}
+
+// The fields of a stat file from the third, the state, on; empty when there are none. The command
+// name before them may hold spaces and ')', so they are found from its last ')'.
+std::string FieldsAfterName(const std::string &stat) {
+    const std::size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? std::string()
+                                                                  : stat.substr(close + 2);
 }
 
 // The number after "key:" in a status file, or -1.
@@ -44,13 +59,8 @@ long long StatusField(const std::string &status, const char *key) {
 } // namespace
 
 long long StatCpuTicks(pid_t pid) {
-    const std::string stat = ReadWholeFile(ProcPath(pid) + "/stat");
-    // The command name may hold spaces and ')', so the fields are counted from its last ')'.
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) {
-        return -1;
-    }
-    const char *at = stat.c_str() + close + 2; // field 3, the state
+    const std::string fields = FieldsAfterName(ReadWholeFile(ProcPath(pid) + "/stat"));
+    const char *at = fields.c_str(); // field 3, the state
     long long utime = -1, stime = -1;
     // Fields 14 and 15 of the line are utime and stime: the 12th and 13th after the name.
     for (int field = 3; field <= 15 && *at != '\0'; ++field) {
@@ -108,17 +118,24 @@ int ThreadCount(pid_t pid) {
     return static_cast<int>(TaskDirs(pid).size());
 }
 
-std::string ReadWholeFile(const std::string &path) {
-    std::FILE *file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) {
-        return {};
+std::vector<std::string> OpenFiles(pid_t pid) {
+    std::vector<std::string> targets;
+    for (const std::string &fd : Entries(pid, "fd")) {
+        char target[PATH_MAX];
+        const ssize_t length = readlink(fd.c_str(), target, sizeof target);
+        if (length > 0) {
+            targets.emplace_back(target, static_cast<std::size_t>(length));
+        }
     }
-    std::string content;
-    char buffer[4096];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        content.append(buffer, count);
+    return targets;
+}
+
+bool AllThreadsStopped(pid_t pid) {
+    const std::vector<std::string> tasks = TaskDirs(pid);
+    for (const std::string &task : tasks) {
+        if (!FieldsAfterName(ReadWholeFile(task + "/stat")).starts_with('T')) {
+            return false;
+        }
     }
-    std::fclose(file);
-    return content;
+    return !tasks.empty();
 }

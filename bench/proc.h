@@ -1,11 +1,13 @@
 #pragma once
 
-// What the kernel tells about a running client in /proc: CPU time, context switches, memory.
-// Every reading covers all of the process's threads. A reading that cannot be taken is -1.
+// What the kernel tells about a running process in /proc: CPU time, context switches, memory,
+// open files, whether it is stopped. Every reading covers all of the process's threads. A count
+// that cannot be taken is -1.
 
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // User plus system time in clock ticks, from /proc/PID/stat (10 ms each on most machines).
 long long StatCpuTicks(pid_t pid);
@@ -20,5 +22,8 @@ long long VoluntarySwitches(pid_t pid);
 long long StatusKb(pid_t pid, const char *key);
 // Entries in /proc/PID/task.
 int ThreadCount(pid_t pid);
-// The whole of a file, or nothing when it cannot be read.
-std::string ReadWholeFile(const std::string &path);
+// The targets of the open descriptors: a path, or "socket:[inode]", "pipe:[inode]" and the like.
+std::vector<std::string> OpenFiles(pid_t pid);
+// True when every thread is stopped (by SIGSTOP), so that nothing it would read after this is
+// taken before it continues.
+bool AllThreadsStopped(pid_t pid);

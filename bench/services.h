@@ -3,16 +3,11 @@
 // The driver's side of the connections: the two services a client connects to, and the client
 // process itself with its standard output on a pipe and a working folder of its own.
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tests/loopback.h"
-
-// Monotonic nanoseconds.
-std::int64_t NowNs();
+#include "bench/harness.h"
 
 // After this, SIGINT and SIGTERM only set a flag and interrupt the wait in progress, so that the
 // driver stops its client and removes its folder before it ends.
@@ -27,38 +22,25 @@ struct Services {
     std::uint16_t feedPort = 0;
     int clientCpu = -1; // the CPU every client is pinned to, or -1 for anywhere
 };
-// Pins the calling process (and so its children) to one CPU; false where that is not allowed.
-bool PinToCpu(int cpu);
 
 // Listens on both ports; false (with a message) if either cannot be had.
 bool OpenServices(Services *services, std::uint16_t holdPort, std::uint16_t feedPort);
 void CloseServices(Services *services);
 
-// One client run: its process, the read end of its standard output and its working folder.
+// One client run: its process, its working folder and its connections.
 struct Client {
-    pid_t pid = -1;
-    int out = -1;
+    Child process;
     std::string dir;
-    std::int64_t spawnNs = 0; // just before fork
-    int hold = -1;            // the accepted connections
+    int hold = -1; // the accepted connections
     int feed = -1;
     std::int64_t feedAcceptedNs = 0; // when accept() on the feed port returned
 };
 
-// Starts `argv` (argv[0] is a path), pinned to the services' client CPU, in a fresh temporary
-// folder with standard output on a pipe and standard error in the folder's "stderr.txt", then
-// accepts its hold and feed connections within `timeoutMs`. Connections left over from an earlier
-// client are dropped first. False (with a message) on failure; the client is then already stopped.
+// Starts `argv` (argv[0] is a path), pinned to the services' client CPU and ended with the driver,
+// in a fresh temporary folder with standard output on a pipe, then accepts its hold and feed
+// connections within `timeoutMs`. Connections left over from an earlier client are dropped first.
+// False (with a message) on failure; the client is then already stopped.
 bool StartClient(Services *services, const std::vector<std::string> &argv, int timeoutMs,
                  Client *client);
 // Kills the client, reaps it, closes its connections and pipe and removes its folder.
 void StopClient(Client *client);
-// True while the process has not ended; one that has is reaped here.
-bool ClientRunning(Client *client);
-// What the client wrote to standard error, for messages about a failure.
-std::string ClientStderr(const Client &client);
-
-// Sends all of `data` in one send(); TCP_NODELAY must be set on the socket already.
-bool SendAll(int socket, const char *data, std::size_t length);
-// Sets TCP_NODELAY, so that each message leaves at once as a segment of its own.
-void SetNoDelay(int socket);

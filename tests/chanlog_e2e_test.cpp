@@ -3,13 +3,8 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,34 +19,14 @@ std::string Refused() {
     return "connect failed with error: " + std::to_string(RefusedCode()) + "\n";
 }
 
-// Clock ticks of CPU the process has used, user and system, all threads.
-long CpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // The fields after the command name, which ends at the last ')'; utime and stime are the
-    // 12th and 13th of them.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
-    for (int i = 1; i <= 13 && fields >> field; ++i) {
-        if (i == 12) {
-            utime = std::stol(field);
-        } else if (i == 13) {
-            stime = std::stol(field);
-        }
-    }
-    return utime + stime;
-}
-
 class EndToEndChanlog : public ChanlogTest {
   protected:
     // chanlog used next to no CPU over half a second: a loop that does not wait would burn all
     // of it, 50 ticks.
     bool Idle() const {
-        const long before = CpuTicks(chanlog_.pid);
+        const long long before = StatCpuTicks(chanlog_.pid);
         usleep(500 * 1000);
-        return CpuTicks(chanlog_.pid) - before < 10;
+        return StatCpuTicks(chanlog_.pid) - before < 10;
     }
 };
 
@@ -103,8 +78,7 @@ TEST_F(EndToEndChanlog, OrderlyCloseEndsTheFeedButChannelOneHoldsAndNeitherSpins
     StartConnected();
     Send("50;before close\n");
     EXPECT_TRUE(Idle()); // both channels wait without waking
-    close(feed_);
-    feed_ = -1;
+    CloseFd(&feed_);
     ASSERT_TRUE(WaitFor(FeedClosedByClient));
     // Channel 2's release of the networking layer has not taken channel 1's connection with it.
     EXPECT_TRUE(HoldConnectionHeld());
@@ -117,7 +91,7 @@ TEST_F(EndToEndChanlog, OrderlyCloseEndsTheFeedButChannelOneHoldsAndNeitherSpins
 
 TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresAndExitsTwo) {
     StartChanlog();
-    EXPECT_EQ(ExitStatus(), kExitChannelFailed);
+    EXPECT_EQ(ExitCode(chanlog_), kExitChannelFailed);
     EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), Refused() + Refused());
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
     EXPECT_EQ(Log(), "");
@@ -132,9 +106,8 @@ TEST_F(EndToEndChanlog, NoHoldServiceStillReportsTheFeedThenExitsTwo) {
     Send("50;still here\n");
     Console("50;still here\n");
     EXPECT_TRUE(Running(chanlog_));
-    close(feed_);
-    feed_ = -1;
-    EXPECT_EQ(ExitStatus(), kExitChannelFailed);
+    CloseFd(&feed_);
+    EXPECT_EQ(ExitCode(chanlog_), kExitChannelFailed);
     EXPECT_EQ(Unstamped(Log()), "50;still here\n\n");
 }
 
@@ -153,7 +126,7 @@ TEST_F(EndToEndChanlog, LogThatCannotBeOpenedEndsStartUpBeforeAnyConnection) {
     ASSERT_EQ(mkdir((dir_ + "/log.txt").c_str(), 0755), 0);
     ListenOn(true, true);
     StartChanlog();
-    EXPECT_EQ(ExitStatus(), kExitStartupFailed);
+    EXPECT_EQ(ExitCode(chanlog_), kExitStartupFailed);
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs),
               "Could not open log.txt: " + DirectoryReason() + "\n");
     EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), "");
@@ -167,26 +140,21 @@ TEST_F(EndToEndChanlog, AThreadThatCannotBeCreatedEndsStartUpBeforeAnyConnection
     ListenOn(true, true);
     // Thread stacks take the stack limit's size; an address-space limit below it refuses them.
     const std::string limited = "ulimit -s 2000000 && ulimit -v 1500000 && exec " CHANLOG_BINARY;
-    SpawnOptions options;
-    options.workDir = dir_;
-    chanlog_ = Spawn({"/bin/sh", "-c", limited}, options);
-    EXPECT_EQ(ExitStatus(), kExitStartupFailed);
+    chanlog_ = Spawn({"/bin/sh", "-c", limited}, {.workDir = dir_});
+    EXPECT_EQ(ExitCode(chanlog_), kExitStartupFailed);
     const std::string err = ReadAll(chanlog_.err, kWaitMs);
     EXPECT_TRUE(err.ends_with("Could not create a channel thread.\n")) << err;
     EXPECT_TRUE(NoneConnected());
 }
 
 TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
-    WriteFile(dir_ + "/log.txt", "12: 50;from an earlier run\n");
+    WriteWholeFile(dir_ + "/log.txt", "12: 50;from an earlier run\n");
     StartConnected();
     Send("50;first\n");
     Console("50;first\n");
 
-    SpawnOptions options;
-    options.workDir = dir_;
-    Child second = Spawn(ChanlogCommand(), options);
-    const int status = WaitExit(second, kWaitMs);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitStartupFailed) << status;
+    Child second = Spawn(ChanlogCommand(), {.workDir = dir_});
+    EXPECT_EQ(ExitCode(second), kExitStartupFailed);
     EXPECT_EQ(ReadAll(second.err, kWaitMs), "Could not open log.txt: in use by another chanlog\n");
     Stop(second, SIGKILL);
     EXPECT_TRUE(NoneConnected());
@@ -198,21 +166,17 @@ TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
     // Once it has ended, its log is emptied by the next run like any other.
     Stop(chanlog_, SIGKILL);
     EndProgramsSession();
-    for (int *listener : {&holdListener_, &feedListener_}) {
-        close(*listener); // so that the next run ends by itself
-        *listener = -1;
-    }
+    CloseFd(&holdListener_); // so that the next run ends by itself
+    CloseFd(&feedListener_);
     StartChanlog();
-    EXPECT_NE(ExitStatus(), -1);
+    EXPECT_EQ(ExitCode(chanlog_), kExitChannelFailed);
     EXPECT_EQ(Log(), "");
 }
 
 TEST_F(EndToEndChanlog, ClosedStandardOutputMakesBothChannelsReturnSilently) {
     ListenOn(true, true);
-    SpawnOptions options;
-    options.closeStdout = true;
-    StartChanlog(options);
-    EXPECT_EQ(ExitStatus(), 0);
+    StartChanlog(Output::kClosed);
+    EXPECT_EQ(ExitCode(chanlog_), 0);
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
     EXPECT_TRUE(NoneConnected());
     EXPECT_EQ(Log(), ""); // nor did the log take the place of standard output

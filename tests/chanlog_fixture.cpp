@@ -2,8 +2,6 @@
 
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,35 +10,28 @@ void ChanlogTest::SetUp() {
     IsolateNetwork();
     EndProgramsSession(); // one started outside this namespace would serve it
     dir_ = MakeTempDir();
-    ASSERT_FALSE(dir_.empty());
+    ASSERT_FALSE(dir_.empty()) << std::strerror(errno);
 }
 
 void ChanlogTest::TearDown() {
     Stop(chanlog_, SIGKILL);
     EndProgramsSession();
-    for (int fd : {holdListener_, feedListener_, hold_, feed_}) {
-        if (fd != -1) {
-            close(fd);
-        }
+    for (int *fd : {&holdListener_, &feedListener_, &hold_, &feed_}) {
+        CloseFd(fd);
     }
     RemoveDir(dir_);
 }
 
 void ChanlogTest::ListenOn(bool hold, bool feed) {
-    if (hold) {
-        holdListener_ = Listen(kHoldService);
-        ASSERT_NE(holdListener_, -1) << std::strerror(errno);
-    }
-    if (feed) {
-        feedListener_ = Listen(kFeedService);
-        ASSERT_NE(feedListener_, -1) << std::strerror(errno);
-    }
+    holdListener_ = hold ? Listen(kHoldService) : -1;
+    ASSERT_TRUE(!hold || holdListener_ != -1) << std::strerror(errno);
+    feedListener_ = feed ? Listen(kFeedService) : -1;
+    ASSERT_TRUE(!feed || feedListener_ != -1) << std::strerror(errno);
 }
 
-void ChanlogTest::StartChanlog(SpawnOptions options) {
-    options.workDir = dir_;
-    chanlog_ = Spawn(ChanlogCommand(), options);
-    ASSERT_GT(chanlog_.pid, 0);
+void ChanlogTest::StartChanlog(Output output) {
+    chanlog_ = Spawn(ChanlogCommand(), {.workDir = dir_, .output = output});
+    ASSERT_GT(chanlog_.pid, 0) << std::strerror(errno);
 }
 
 void ChanlogTest::StartConnected() {
@@ -67,22 +58,12 @@ std::string ChanlogTest::Log() const {
 }
 
 bool ChanlogTest::FeedClosedByClient() {
-    for (const int state : ClientStates(kFeedService)) {
-        if (state == kTcpEstablished || state == kTcpCloseWait) {
-            return false;
-        }
-    }
-    return true;
+    return !ClientIn(kFeedService, kTcpEstablished) && !ClientIn(kFeedService, kTcpCloseWait);
 }
 
 bool ChanlogTest::HoldConnectionHeld() const {
     char byte = 0;
     return recv(hold_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == -1 && errno == EAGAIN;
-}
-
-int ChanlogTest::ExitStatus() {
-    const int status = WaitExit(chanlog_, kWaitMs);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool ChanlogTest::NoneConnected() const {
@@ -91,6 +72,5 @@ bool ChanlogTest::NoneConnected() const {
 
 bool ChanlogTest::Terminate() {
     kill(chanlog_.pid, SIGTERM);
-    const int status = WaitExit(chanlog_, kWaitMs);
-    return WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+    return ExitCode(chanlog_) == 128 + SIGTERM;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// A fixture for running the real chanlog in a temporary folder against listeners of the test's
-// own on the service ports, in a network namespace of the test's own where the machine allows it.
+// The real chanlog in a temporary folder against listeners of the test's own on the service ports,
+// in a network namespace of the test's own where the machine allows it.
 
 #include <cstdint>
 #include <string>
@@ -22,7 +22,7 @@ class ChanlogTest : public testing::Test {
     void TearDown() override;
 
     void ListenOn(bool hold, bool feed);
-    void StartChanlog(SpawnOptions options = {});
+    void StartChanlog(Output output = Output::kPipe);
     // Both services listening, chanlog started and connected to both.
     void StartConnected();
     // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
@@ -34,8 +34,6 @@ class ChanlogTest : public testing::Test {
     static bool FeedClosedByClient();
     // Channel 1's connection is open at chanlog's end, and nothing was sent on it.
     bool HoldConnectionHeld() const;
-    // Waits until chanlog ends by itself; its exit status, or -1 when it did not exit.
-    int ExitStatus();
     // Neither listener has a connection waiting: chanlog connected nowhere.
     bool NoneConnected() const;
     // Ends chanlog with SIGTERM, as it is meant to end once channel 1 holds; true when that signal

@@ -2,16 +2,13 @@
 // under the log, a console reader that goes away, a feed that floods. Each test asserts what was
 // written, and that the process still works or ended as the client's rules say.
 
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -50,11 +47,20 @@ class EndToEndFaults : public ChanlogTest {
         return sockets == 1;
     }
 
-    // Ends chanlog as it is meant to end once channel 1 holds, and returns all it wrote on standard
-    // error: a sanitizer report would be there too.
-    std::string Terminated() {
+    // Channel 2 ends (the feed was closed or reset) and channel 1 goes on holding; then chanlog
+    // ends as it is meant to, having said `err` on standard error (a sanitizer report would be
+    // there too).
+    void ExpectOnlyChannelTwoEnds(const std::string &err) {
+        EXPECT_TRUE(WaitFor([&] { return ChannelTwoEnded(); }))
+            << "the log or the feed stayed open";
+        ExpectHoldingUntilTerminated(err);
+    }
+
+    void ExpectHoldingUntilTerminated(const std::string &err) {
+        EXPECT_TRUE(Running(chanlog_));
+        EXPECT_TRUE(HoldConnectionHeld());
         EXPECT_TRUE(Terminate());
-        return ReadAll(chanlog_.err, kWaitMs);
+        EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), err);
     }
 };
 
@@ -75,14 +81,11 @@ TEST_F(EndToEndFaults, AFeedResetInMidStreamLosesNoLineBeforeItAndChannelOneHold
     feed_ = -1;
     Resume();
 
-    ASSERT_TRUE(WaitFor([&] { return ChannelTwoEnded(); })) << "the log or the feed stayed open";
+    ExpectOnlyChannelTwoEnds("");
     const std::string expected = "50;one\n\n50;two\n\n50;three\n50;four\n\n";
     EXPECT_EQ(Unstamped(Log()), expected);
-    EXPECT_EQ(Unstamped(Console("50;four\n")), expected); // and no failure message after them
-    EXPECT_TRUE(Running(chanlog_));
-    EXPECT_TRUE(HoldConnectionHeld());
-    EXPECT_EQ(Terminated(), "");
-    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), "");
+    EXPECT_EQ(Unstamped(Console("50;four\n")), expected);
+    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs), ""); // and no failure message after them
 }
 
 TEST_F(EndToEndFaults, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
@@ -96,20 +99,15 @@ TEST_F(EndToEndFaults, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
     }
     EXPECT_EQ(Unstamped(Console("50;line 5\n")), expected);
     // The orderly close makes channel 2 flush and close the log: one more failing write.
-    close(feed_);
-    feed_ = -1;
-    ASSERT_TRUE(WaitFor([&] { return ChannelTwoEnded(); }));
-    EXPECT_TRUE(Running(chanlog_));
-    EXPECT_TRUE(HoldConnectionHeld());
-    EXPECT_EQ(Terminated(), "Could not write log.txt: No space left on device\n");
+    CloseFd(&feed_);
+    ExpectOnlyChannelTwoEnds("Could not write log.txt: No space left on device\n");
 }
 
 TEST_F(EndToEndFaults, AConsoleReaderThatGoesAwayLeavesTheLogGrowing) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     Send("50;seen\n");
     Console("50;seen\n");
-    close(chanlog_.out);
-    chanlog_.out = -1;
+    CloseFd(&chanlog_.out);
 
     std::string expected = "50;seen\n\n";
     for (int i = 1; i <= 5; ++i) {
@@ -120,10 +118,8 @@ TEST_F(EndToEndFaults, AConsoleReaderThatGoesAwayLeavesTheLogGrowing) {
         ASSERT_TRUE(WaitFor([&] { return Unstamped(Log()) == expected; })) << "log holds:\n"
                                                                            << Log();
     }
-    EXPECT_TRUE(Running(chanlog_));
-    EXPECT_TRUE(HoldConnectionHeld());
     // Not ended by SIGPIPE, and no failure of the log was reported.
-    EXPECT_EQ(Terminated(), "");
+    ExpectHoldingUntilTerminated("");
 }
 
 // Messages whose prefix appears nowhere but at their start, of lengths from 11 to 33 bytes but for
@@ -183,12 +179,8 @@ TEST_F(EndToEndFaults, AFloodedFeedReportsEveryFullReceiveWholeAndNothingPastIt)
     sender.join();
     ASSERT_TRUE(piledUp);
     ASSERT_EQ(sent, kMessages);
-    close(feed_); // orderly: channel 2 ends after the last receive
-    feed_ = -1;
-    ASSERT_TRUE(WaitFor([&] { return ChannelTwoEnded(); }));
-    EXPECT_TRUE(Running(chanlog_)) << "chanlog did not survive the flood";
-    EXPECT_TRUE(HoldConnectionHeld());
-    EXPECT_EQ(Terminated(), "");
+    CloseFd(&feed_); // orderly: channel 2 ends after the last receive
+    ExpectOnlyChannelTwoEnds("");
 
     const std::vector<std::string> logged = ReportTexts(Log());
     ASSERT_GE(logged.size(), static_cast<std::size_t>(kFullReceives));

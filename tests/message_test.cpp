@@ -33,58 +33,40 @@ Taken Take(const std::string &received, int result = -2) {
             m.length < kBufLen && msgCopy[m.length] == '\0'};
 }
 
-TEST(TakeMessage, ReportsOnlyThePrefixAtByteZero) {
-    EXPECT_TRUE(Take("50;").reported);
-    EXPECT_EQ(Take("50;").text, "50;");
-    EXPECT_TRUE(Take("50;temperature=21").reported);
-    for (const char *other : {"", "5", "50", "51;x", "50:x", " 50;x", "x50;", "xx;50;", "05;"}) {
-        EXPECT_FALSE(Take(other).reported) << other;
-        EXPECT_EQ(Take(other).text, other);
+TEST(TakeMessage, IsTheReceiveUpToAZeroByteReportedWhenItBeginsWithThePrefix) {
+    struct Case {
+        std::string received;
+        bool reported;
+        std::string text;
+        int result = -2; // what the receive returned; -2: the size of `received`
+    };
+    std::vector<Case> cases;
+    // Line ends are kept, and two messages in one receive are one text, reported by the first
+    // one's prefix only.
+    for (const char *whole : {"50;", "50;temperature=21", "50;a\n", "50;a\r\n", "50;a\n50;b\n"}) {
+        cases.push_back({whole, true, whole});
     }
-}
-
-TEST(TakeMessage, KeepsTheReceiveWholeWithItsLineEnds) {
-    const Taken one = Take("50;a\n");
-    EXPECT_TRUE(one.reported);
-    EXPECT_EQ(one.text, "50;a\n");
-    // Two messages in one receive are one text, reported by the first one's prefix only.
-    EXPECT_EQ(Take("50;a\n50;b\n").text, "50;a\n50;b\n");
-    EXPECT_TRUE(Take("50;a\n50;b\n").reported);
-    EXPECT_FALSE(Take("40;a\n50;b\n").reported);
-    EXPECT_EQ(Take("50;a\r\n").text, "50;a\r\n");
-}
-
-TEST(TakeMessage, EndsTheTextAtTheFirstZeroByte) {
-    const Taken t = Take(std::string("50;ab\0cd", 8));
-    EXPECT_TRUE(t.reported);
-    EXPECT_EQ(t.text, "50;ab");
-    EXPECT_TRUE(t.terminated);
-    EXPECT_FALSE(Take(std::string("50\0;", 4)).reported);
-    EXPECT_EQ(Take(std::string("\0"
-                               "50;",
-                               4))
-                  .text,
-              "");
-}
-
-TEST(TakeMessage, TakesAFullReceiveWholeWithoutATerminator) {
-    std::string full = "50;" + std::string(kBufLen - 3, 'x');
-    const Taken t = Take(full);
-    EXPECT_TRUE(t.reported);
-    EXPECT_EQ(t.text, full);
-    EXPECT_FALSE(t.terminated); // there is no room, and none is written past the copy
-
-    full.back() = '\0';
-    EXPECT_EQ(Take(full).text, full.substr(0, kBufLen - 1));
-    EXPECT_TRUE(Take(full).terminated);
-}
-
-TEST(TakeMessage, FailedOrClosedReceiveIsAnEmptyText) {
-    for (int result : {0, -1}) {
-        const Taken t = Take("50;stale", result);
-        EXPECT_FALSE(t.reported);
-        EXPECT_EQ(t.text, "");
-        EXPECT_TRUE(t.terminated);
+    for (const char *whole :
+         {"", "5", "50", "51;x", "50:x", " 50;x", "x50;", "xx;50;", "05;", "40;a\n50;b\n"}) {
+        cases.push_back({whole, false, whole});
+    }
+    // A full receive has no room for a terminator, and none is written past the copy.
+    const std::string full = "50;" + std::string(kBufLen - 3, 'x');
+    const std::string zeroLast = full.substr(0, kBufLen - 1) + '\0';
+    cases.insert(cases.end(), {{std::string("50;ab\0cd", 8), true, "50;ab"},
+                               {std::string("50\0;", 4), false, "50"},
+                               {std::string(1, '\0') + "50;", false, ""},
+                               {full, true, full},
+                               {zeroLast, true, zeroLast.substr(0, kBufLen - 1)},
+                               {"50;stale", false, "", 0},    // closed
+                               {"50;stale", false, "", -1}}); // failed
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.received.substr(0, 20)) + " of " +
+                     std::to_string(c.received.size()) + ", result " + std::to_string(c.result));
+        const Taken t = Take(c.received, c.result);
+        EXPECT_EQ(t.reported, c.reported);
+        EXPECT_EQ(t.text, c.text);
+        EXPECT_EQ(t.terminated, c.text.size() < kBufLen); // a zero byte follows, where it fits
     }
 }
 

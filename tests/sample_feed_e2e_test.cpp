@@ -3,16 +3,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -29,8 +26,6 @@ constexpr int kExitUsage = 64;
 constexpr int kIntervalMs = 40; // between messages: well above the time chanlog takes for one
 constexpr int kQuietMs = 300;   // how long to look for output that must not come
 const std::string kInterval = std::to_string(kIntervalMs);
-
-using Clock = std::chrono::steady_clock;
 
 std::uint16_t FreePort() {
     const int listener = Listen(0);
@@ -54,14 +49,11 @@ int ConnectTo(std::uint16_t port) {
 
 // Each receive on `fd` until the peer closes, or an empty list when it does not within the wait.
 std::vector<std::string> ReceiveUntilClosed(int fd) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+    const std::int64_t deadline = NowNs() + std::int64_t{kWaitMs} * 1000000;
     std::vector<std::string> receives;
     char buffer[4096];
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+        if (!Readable(fd, deadline)) {
             ADD_FAILURE() << "the feed was not closed in " << kWaitMs << " ms";
             return {};
         }
@@ -71,18 +63,6 @@ std::vector<std::string> ReceiveUntilClosed(int fd) {
         }
         receives.emplace_back(buffer, static_cast<std::size_t>(got));
     }
-}
-
-// Every line that is not empty carries a time stamp. (Messages with a line feed of their own
-// leave an empty line after their report.)
-bool EveryLineStamped(const std::string &text) {
-    const std::vector<std::string> lines = Lines(text);
-    return std::all_of(lines.begin(), lines.end(),
-                       [](const std::string &line) { return line.empty() || IsStamped(line); });
-}
-
-bool Has(const std::vector<int> &states, int state) {
-    return std::find(states.begin(), states.end(), state) != states.end();
 }
 
 std::size_t Count(const std::string &text, const std::string &part) {
@@ -102,58 +82,52 @@ class EndToEndSampleFeed : public ChanlogTest {
         ChanlogTest::TearDown();
     }
 
-    // Starts sample-feed with `args`, its standard input from `input` where one is given, and
-    // waits until it listens.
-    void StartFeed(std::vector<std::string> args, const std::string &input = {}) {
+    // Starts sample-feed with `args` through the shell, which applies `redirections` first (where
+    // `$0` is `file`); exec keeps the pid, so that Stop ends sample-feed itself.
+    void SpawnFeed(const std::vector<std::string> &args, const std::string &redirections = {},
+                   const std::string &file = "sh") {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" " + redirections, file};
         const std::vector<std::string> command = SampleFeedCommand();
-        args.insert(args.begin(), command.begin(), command.end());
-        if (!input.empty()) {
-            // exec keeps the pid, so that Stop ends sample-feed itself.
-            args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$@\" < \"$0\"", input});
-        }
+        argv.insert(argv.end(), command.begin(), command.end());
+        argv.insert(argv.end(), args.begin(), args.end());
         feedErr_.clear();
-        service_ = Spawn(args);
-        ASSERT_GT(service_.pid, 0);
+        service_ = Spawn(argv);
+        ASSERT_GT(service_.pid, 0) << std::strerror(errno);
+    }
+
+    // Starts sample-feed, its standard input from `input` where one is given, and waits until it
+    // listens.
+    void StartFeed(const std::vector<std::string> &args, const std::string &input = {}) {
+        ASSERT_NO_FATAL_FAILURE(SpawnFeed(args, input.empty() ? "" : "< \"$0\"", input));
         ASSERT_TRUE(FeedSaid("listening on")) << feedErr_;
     }
 
     // Its standard error has said `text` `times` times, within the wait.
     bool FeedSaid(const std::string &text, std::size_t times = 1) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (Count(feedErr_, text) < times) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                return false;
-            }
-            feedErr_ += ReadUntil(service_.err, text, static_cast<int>(left.count()));
+        const std::int64_t deadline = NowNs() + std::int64_t{kWaitMs} * 1000000;
+        while (Count(feedErr_, text) < times && MsUntil(deadline) > 0) {
+            feedErr_ += ReadUntil(service_.err, text, MsUntil(deadline));
         }
-        return true;
+        return Count(feedErr_, text) >= times;
     }
 
-    // What plain clients of sample-feed run with `args` get: every receive on the feed until
-    // sample-feed closes it at the end of its sequence, and whether the hold port sent nothing
-    // and stayed open by then. Runs on ports of its own; fills feedErr_.
-    std::vector<std::string> ProbeFeed(std::vector<std::string> args, bool *holdQuiet) {
+    // What plain clients of sample-feed get when it runs with `args` and `redirections` on ports of
+    // its own: every receive on the feed until sample-feed closes it at the end of its sequence,
+    // and whether the hold port sent nothing and stayed open by then.
+    std::vector<std::string> ProbeFeed(std::vector<std::string> args, bool *holdQuiet,
+                                       const std::string &redirections = {}) {
         const std::uint16_t holdPort = FreePort();
         const std::uint16_t feedPort = FreePort();
         args.insert(args.end(), {"--hold-port", std::to_string(holdPort), "--feed-port",
                                  std::to_string(feedPort), "--close"});
-        StartFeed(args);
-        hold_ = ConnectTo(holdPort);
-        const int feed = ConnectTo(feedPort);
-        EXPECT_NE(hold_, -1) << std::strerror(errno);
-        EXPECT_NE(feed, -1) << std::strerror(errno);
+        SpawnFeed(args, redirections);
+        int feed = -1;
+        EXPECT_TRUE(WaitFor([&] { return (hold_ = ConnectTo(holdPort)) != -1; }));
+        EXPECT_TRUE(WaitFor([&] { return (feed = ConnectTo(feedPort)) != -1; }));
         std::vector<std::string> receives = ReceiveUntilClosed(feed);
         close(feed);
         *holdQuiet = HoldConnectionHeld();
         return receives;
-    }
-
-    std::vector<std::string> CommandWith(const std::vector<std::string> &args) const {
-        std::vector<std::string> argv = SampleFeedCommand();
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
     }
 
     Child service_; // sample-feed
@@ -177,8 +151,7 @@ TEST_F(EndToEndSampleFeed, DefaultSampleMixesMessagesOnePerReceiveAndChanlogRepo
     EXPECT_TRUE(any([](const std::string &m) { return m.size() == 2; }));
     // The hold port sends nothing, and notices its client going.
     EXPECT_TRUE(holdQuiet);
-    close(hold_);
-    hold_ = -1;
+    CloseFd(&hold_);
     EXPECT_TRUE(FeedSaid("hold client 127.0.0.1:")) << feedErr_;
     EXPECT_TRUE(FeedSaid(" left")) << feedErr_;
     Stop(service_, SIGKILL);
@@ -196,69 +169,66 @@ TEST_F(EndToEndSampleFeed, DefaultSampleMixesMessagesOnePerReceiveAndChanlogRepo
     EXPECT_EQ(ReportTexts(Log()), expected);
 }
 
-TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenCloseEndsChannelTwoOnly) {
+TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndChannelOneHolds) {
     const std::string file = dir_ + "/messages.txt";
     struct Case {
         std::string content;
         std::vector<std::string> args;
         bool asInput; // the file is sample-feed's standard input
-        std::string reported;
+        bool close;   // --close; otherwise the feed is held after the last message
+        std::vector<std::string> reported; // the texts of the reports
     };
     const std::vector<Case> cases = {
         // Each line is sent with its line feed, which chanlog reports as part of the text.
         {"50;one\n49;two\n50;three %s\nx50;four\n50;five\n",
          {"--from", file, "--count", "3"},
          false,
-         "50;one\n\n50;three %s\n\n"},
+         true,
+         {"50;one\n", "50;three %s\n"}},
         // The last line has no line feed, and is sent without one.
         {"50;a\nb\n50;c",
          {"--from", "-", "--repeat", "--count", "7"},
          true,
-         "50;a\n\n50;c\n50;a\n\n50;c\n50;a\n\n"},
+         true,
+         {"50;a\n", "50;c", "50;a\n", "50;c", "50;a\n"}},
+        {"50;one\n49;two\n50;three\n",
+         {"--from", file, "--count", "2"},
+         false,
+         false,
+         {"50;one\n"}},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.args[1]);
-        WriteFile(file, c.content);
+        SCOPED_TRACE(c.args[1] + (c.close ? " --close" : ""));
+        WriteWholeFile(file, c.content);
         std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"--close", "--interval-ms", kInterval});
+        args.insert(args.end(), {"--interval-ms", kInterval});
+        if (c.close) {
+            args.emplace_back("--close");
+        }
         StartFeed(args, c.asInput ? file : "");
         StartChanlog();
-        ASSERT_TRUE(FeedSaid("closed by us after " + c.args.back() + " messages")) << feedErr_;
-        ASSERT_TRUE(WaitFor(FeedClosedByClient));
+        const std::string count = c.args.back() + " messages";
+        ASSERT_TRUE(FeedSaid(c.close ? "closed by us after " + count
+                                     : "has had all " + count + "; holding it"))
+            << feedErr_;
+        ASSERT_TRUE(c.close ? WaitFor(FeedClosedByClient) : WaitDrained(kFeedService, kWaitMs));
 
-        const std::string console = ReadAll(chanlog_.out, kQuietMs);
-        EXPECT_EQ(Unstamped(console), c.reported);
-        EXPECT_TRUE(EveryLineStamped(console)) << console;
-        const std::string log = Log();
-        EXPECT_EQ(Unstamped(log), c.reported);
-        EXPECT_TRUE(EveryLineStamped(log)) << log;
+        const std::string console = ReadAll(chanlog_.out, kQuietMs); // a next one would be due
+        EXPECT_EQ(ReportTexts(console), c.reported) << console;
+        EXPECT_EQ(ReportTexts(Log()), c.reported);
+        EXPECT_EQ(ClientIn(kFeedService, kTcpEstablished), !c.close);
         // Channel 1 still holds its connection.
         EXPECT_TRUE(Running(chanlog_));
-        EXPECT_TRUE(Has(ClientStates(kHoldService), kTcpEstablished));
+        EXPECT_TRUE(ClientIn(kHoldService, kTcpEstablished));
         EXPECT_EQ(Count(feedErr_, " left"), 0u) << feedErr_;
         Stop(chanlog_, SIGKILL);
         Stop(service_, SIGKILL);
     }
 }
 
-TEST_F(EndToEndSampleFeed, CountWithoutCloseHoldsTheFeedAfterItsLastMessage) {
-    const std::string file = dir_ + "/messages.txt";
-    WriteFile(file, "50;one\n49;two\n50;three\n");
-    StartFeed({"--from", file, "--count", "2", "--interval-ms", kInterval});
-    StartChanlog();
-    ASSERT_TRUE(FeedSaid("has had all 2 messages; holding it")) << feedErr_;
-    ASSERT_TRUE(WaitDrained(kFeedService, kWaitMs));
-
-    std::string console = ReadUntil(chanlog_.out, "50;one\n", kWaitMs);
-    console += ReadAll(chanlog_.out, kQuietMs); // a third message would be due by now
-    EXPECT_EQ(Unstamped(console), "50;one\n\n");
-    EXPECT_TRUE(Has(ClientStates(kFeedService), kTcpEstablished));
-    EXPECT_TRUE(Running(chanlog_));
-}
-
 TEST_F(EndToEndSampleFeed, AcceptsASecondChanlogAfterTheFirstIsKilled) {
     const std::string file = dir_ + "/messages.txt";
-    WriteFile(file, "50;first\n50;second\n");
+    WriteWholeFile(file, "50;first\n50;second\n");
     StartFeed({"--from", file, "--interval-ms", kInterval});
 
     StartChanlog();
@@ -271,9 +241,7 @@ TEST_F(EndToEndSampleFeed, AcceptsASecondChanlogAfterTheFirstIsKilled) {
 
     const std::string secondDir = dir_ + "/second";
     ASSERT_EQ(mkdir(secondDir.c_str(), 0700), 0);
-    SpawnOptions options;
-    options.workDir = secondDir;
-    second_ = Spawn(ChanlogCommand(), options);
+    second_ = Spawn(ChanlogCommand(), {.workDir = secondDir});
     ASSERT_TRUE(FeedSaid("has had all 2 messages", 2)) << feedErr_;
     const std::string console = ReadUntil(second_.out, "50;second\n\n", kWaitMs);
     EXPECT_EQ(Unstamped(console), "50;first\n\n50;second\n\n");
@@ -293,15 +261,13 @@ TEST_F(EndToEndSampleFeed, PortAlreadyTakenIsNamedAndExitsOne) {
         SCOPED_TRACE(port);
         holdListener_ = Listen(port);
         ASSERT_NE(holdListener_, -1) << std::strerror(errno);
-        service_ = Spawn(CommandWith(args));
-        const int status = WaitExit(service_, kWaitMs);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        SpawnFeed(args);
+        EXPECT_EQ(ExitCode(service_), 1);
         EXPECT_EQ(ReadAll(service_.err, kWaitMs),
                   "sample-feed: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
                       std::strerror(EADDRINUSE) + "\n");
         Stop(service_, SIGKILL);
-        close(holdListener_);
-        holdListener_ = -1;
+        CloseFd(&holdListener_);
     }
 }
 
@@ -325,13 +291,11 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
-        service_ = Spawn(CommandWith(c.args));
-        const int status = WaitExit(service_, kWaitMs);
-        const std::string out = ReadAll(service_.out, kWaitMs);
+        SpawnFeed(c.args);
+        EXPECT_EQ(ExitCode(service_), kExitUsage);
+        EXPECT_EQ(ReadAll(service_.out, kWaitMs), "");
         const std::string err = ReadAll(service_.err, kWaitMs);
         Stop(service_, SIGKILL);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kExitUsage) << status;
-        EXPECT_EQ(out, "");
         const std::size_t lineEnd = err.find('\n');
         ASSERT_NE(lineEnd, std::string::npos) << err;
         const std::string line = err.substr(0, lineEnd);
@@ -340,10 +304,9 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         EXPECT_TRUE(err.substr(lineEnd + 1).starts_with("Usage: sample-feed")) << err;
     }
 
-    service_ = Spawn(CommandWith({"--help"}));
-    const int status = WaitExit(service_, kWaitMs);
+    SpawnFeed({"--help"});
+    EXPECT_EQ(ExitCode(service_), 0);
     const std::string out = ReadAll(service_.out, kWaitMs);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(out.starts_with("Usage: sample-feed")) << out;
     for (const char *flag : {"--hold-port", "--feed-port", "--interval-ms", "--from", "--count",
                              "--repeat", "--close", "--echo"}) {
@@ -361,29 +324,15 @@ TEST_F(EndToEndSampleFeed, InterruptAndTerminateEndItWithStatusZero) {
         ASSERT_TRUE(FeedSaid("feed client 127.0.0.1:")) << feedErr_;
         ASSERT_TRUE(ReadUntil(chanlog_.out, kPrefix, kWaitMs).find(kPrefix) != std::string::npos);
         kill(service_.pid, signal);
-        const int status = WaitExit(service_, kWaitMs);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(ExitCode(service_), 0);
         Stop(service_, SIGKILL);
         Stop(chanlog_, SIGKILL);
     }
 }
 
 TEST_F(EndToEndSampleFeed, ClosedStandardStreamsRefuseInputAndAreNeverTakenBySockets) {
-    const std::uint16_t holdPort = FreePort();
-    const std::uint16_t feedPort = FreePort();
-    // Starts sample-feed on those ports with the standard streams that `redirections` closes.
-    auto start = [&](const std::string &redirections, const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" " + redirections, "sh"};
-        const std::vector<std::string> feed = CommandWith(
-            {"--hold-port", std::to_string(holdPort), "--feed-port", std::to_string(feedPort)});
-        argv.insert(argv.end(), feed.begin(), feed.end());
-        argv.insert(argv.end(), args.begin(), args.end());
-        return Spawn(argv);
-    };
-
-    service_ = start("<&-", {"--from", "-"});
-    const int status = WaitExit(service_, kWaitMs);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    SpawnFeed({"--from", "-"}, "<&-");
+    EXPECT_EQ(ExitCode(service_), 1);
     EXPECT_EQ(ReadAll(service_.err, kWaitMs),
               "sample-feed: cannot read standard input: it is closed\n");
     Stop(service_, SIGKILL);
@@ -391,15 +340,12 @@ TEST_F(EndToEndSampleFeed, ClosedStandardStreamsRefuseInputAndAreNeverTakenBySoc
     // Unguarded, the listeners would take descriptors 0 and 1, and the first client 2: everything
     // said on standard error would go to that client.
     const std::string file = dir_ + "/messages.txt";
-    WriteFile(file, "50;a\nb\n");
-    service_ =
-        start("<&- >&- 2>&-", {"--from", file, "--close", "--echo", "--interval-ms", kInterval});
-    ASSERT_TRUE(WaitFor([&] { return (hold_ = ConnectTo(holdPort)) != -1; }));
-    int feed = -1;
-    ASSERT_TRUE(WaitFor([&] { return (feed = ConnectTo(feedPort)) != -1; }));
-    EXPECT_EQ(ReceiveUntilClosed(feed), (std::vector<std::string>{"50;a\n", "b\n"}));
-    close(feed);
-    EXPECT_TRUE(HoldConnectionHeld()); // held, and sent nothing
+    WriteWholeFile(file, "50;a\nb\n");
+    bool holdQuiet = false;
+    EXPECT_EQ(ProbeFeed({"--from", file, "--echo", "--interval-ms", kInterval}, &holdQuiet,
+                        "<&- >&- 2>&-"),
+              (std::vector<std::string>{"50;a\n", "b\n"}));
+    EXPECT_TRUE(holdQuiet); // held, and sent nothing
 }
 
 } // namespace

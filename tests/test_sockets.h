@@ -1,7 +1,7 @@
 #pragma once
 
 // The service ends of the unit tests' connections, on every platform. On POSIX systems the first
-// five are loopback.cpp's and support.cpp's and test_sockets_posix.cpp has the rest;
+// five are the shared harness's (bench/harness.cpp) and test_sockets_posix.cpp has the rest;
 // test_sockets_win32.cpp has all of them for Windows.
 
 #include <cstdint>
