@@ -2,6 +2,7 @@
 // under the log, a console reader that goes away, a feed that floods. Each test asserts what was
 // written, and that the process still works or ended as the client's rules say.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -119,6 +120,43 @@ TEST_F(EndToEndFaults, AConsoleReaderThatGoesAwayLeavesTheLogGrowing) {
                                                                            << Log();
     }
     // Not ended by SIGPIPE, and no failure of the log was reported.
+    ExpectHoldingUntilTerminated("");
+}
+
+// The texts of the reports in `text`, one after the other: the stream they were received from,
+// where every receive was reported.
+std::string Joined(const std::string &text) {
+    std::string joined;
+    for (const std::string &report : ReportTexts(text)) {
+        joined += report;
+    }
+    return joined;
+}
+
+TEST_F(EndToEndFaults, AConsoleReaderThatStopsReadingHoldsUpTheLogButLosesNothing) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    // The smallest pipe there is, a page: a few dozen lines fill it.
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    // Messages of 128 bytes sent whole, so that receives, however many they take, end on message
+    // ends and each begins with the prefix.
+    std::string stream;
+    for (int i = 0; i < 100; ++i) {
+        std::string message = "50;" + std::to_string(i) + " ";
+        message += std::string(127 - message.size(), 'x') + "\n";
+        ASSERT_TRUE(SendMessage(feed_, message));
+        stream += message;
+    }
+    // Nobody reads the console: chanlog waits in its console write, the log stops short of the
+    // stream, and the rest of the feed waits in TCP.
+    ASSERT_TRUE(WaitFor([] { return ClientUnread(kFeedService) > 0; }));
+    usleep(300 * 1000);
+    const std::string heldUp = Joined(Log());
+    EXPECT_LT(heldUp.size(), stream.size());
+    EXPECT_TRUE(stream.starts_with(heldUp));
+    EXPECT_GT(ClientUnread(kFeedService), 0);
+    // Once the console is read again, every message reaches both.
+    EXPECT_EQ(Joined(ReadUntil(chanlog_.out, stream.substr(stream.size() - 128), kWaitMs)), stream);
+    EXPECT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
     ExpectHoldingUntilTerminated("");
 }
 
