@@ -16,9 +16,9 @@ extern const int kNotSocketCode; // a close of a socket that was closed already
 // A listener on 127.0.0.1 (port 0: one the system picks), or kInvalidSocket.
 Socket Listen(std::uint16_t port);
 std::uint16_t PortOf(Socket socket);
-// Accepts one connection within `timeoutMs`; kInvalidSocket if none came.
+// Accepts one connection within `timeoutMs`, with TCP_NODELAY set; kInvalidSocket if none came.
 Socket AcceptWithin(Socket listener, int timeoutMs);
-// Sends all of `data` in one send() with TCP_NODELAY set. False on failure.
+// Sends all of `data` in one send(), which leaves at once on an accepted socket. False on failure.
 bool SendMessage(Socket socket, const std::string &data);
 // Closes the socket with a reset instead of an orderly close.
 void ResetConnection(Socket socket);

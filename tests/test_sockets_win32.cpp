@@ -37,12 +37,15 @@ Socket AcceptWithin(Socket listener, int timeoutMs) {
     if (select(0, &ready, nullptr, nullptr, &timeout) != 1) {
         return INVALID_SOCKET;
     }
-    return accept(listener, nullptr, nullptr);
+    const Socket s = accept(listener, nullptr, nullptr);
+    const BOOL on = TRUE;
+    if (s != INVALID_SOCKET) {
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
+    }
+    return s;
 }
 
 bool SendMessage(Socket socket, const std::string &data) {
-    const BOOL on = TRUE;
-    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
     return send(socket, data.data(), static_cast<int>(data.size()), 0) ==
            static_cast<int>(data.size());
 }
