@@ -13,6 +13,11 @@ inline constexpr int kBufLen = 1024;              // most bytes taken by one rec
 inline constexpr char kReportPrefix[] = "50;";    // a receive starting with this is reported
 inline constexpr std::size_t kReportPrefixLen = sizeof kReportPrefix - 1; // compared at byte 0
 inline constexpr const char *kLogFileName = "log.txt"; // in the working directory, emptied at start
+// The longest report line: a 64-bit time stamp's 20 digits, ": ", a full receive and a line feed.
+inline constexpr std::size_t kLineMax = 20 + 2 + kBufLen + 1;
+// Report lines that wait for a console that is not read; past this, they are dropped and counted.
+inline constexpr std::size_t kConsoleBacklogBytes = 1024 * 1024;
 
 inline constexpr int kExitStartupFailed = 1; // Allegro, log file, networking or threads
 inline constexpr int kExitChannelFailed = 2; // both channels ended and one of them failed
+inline constexpr int kExitUsage = 64;        // a bad argument, as sample-feed and sysexits have it

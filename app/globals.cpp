@@ -1,5 +1,5 @@
 #include "app/globals.h"
 
 std::uint64_t g_startTick = 0;
-std::FILE *g_logFile = nullptr;
+LogFile g_logFile = kNoLogFile;
 NetData g_netData{};

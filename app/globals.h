@@ -1,11 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "platform/platform.h"
 
 // Set by main before any channel thread exists.
 extern std::uint64_t g_startTick; // read-only afterwards
-extern std::FILE *g_logFile;      // afterwards written, flushed and closed by channel 2 alone
+extern LogFile g_logFile;         // afterwards written and closed by channel 2 alone
 extern NetData g_netData;         // filled by the networking start-up; nothing reads it

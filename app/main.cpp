@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/arguments.h"
 #include "app/config.h"
+#include "app/console.h"
 #include "app/globals.h"
 #include "app/report.h"
 #include "channels/channels.h"
@@ -14,15 +16,15 @@ namespace {
 
 constexpr const char *kThreadFailure = "Could not create a channel thread.\n";
 
-// Opens the log, emptied, or ends start-up saying why; a log that another chanlog is writing is
-// left as it is.
+// Opens the log, emptied, or ends start-up saying why; a log that another process holds is left
+// as it is.
 void OpenLog() {
     const char *reason = "";
     switch (PlatformOpenLog(kLogFileName, &g_logFile, &reason)) {
     case LogOpen::kOpened:
         return;
     case LogOpen::kInUse:
-        AbortWithMessage("Could not open %s: in use by another chanlog\n", kLogFileName);
+        AbortWithMessage("Could not open %s: in use by another process\n", kLogFileName);
     case LogOpen::kFailed:
         AbortWithMessage("Could not open %s: %s\n", kLogFileName, reason);
     }
@@ -30,9 +32,17 @@ void OpenLog() {
 
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    const Arguments arguments = ParseArguments(argc, argv, PlatformHelpSwitch());
+    if (arguments.request != Request::kRun) {
+        return AnswerRequest(arguments);
+    }
     PlatformRecordStdout(); // before anything can open a descriptor in place of standard output
-    PlatformIgnoreSigpipe();
+    PlatformIgnoreSignals();
+    PlatformForgetDisplay();
+    if (!PlatformStdoutAvailable()) {
+        std::fputs("Standard output is closed: chanlog connects nowhere\n", stderr);
+    }
 
     if (!al_install_system(ALLEGRO_VERSION_INT, atexit)) {
         AbortWithMessage("Could not init Allegro.\n");
@@ -47,23 +57,25 @@ int main() {
     if (NetStartup(&g_netData) == 1) {
         return kExitStartupFailed;
     }
+    PlatformConsolePrepare();
 
     // The thread library aborts when the system refuses a thread; say it as a start-up failure.
     PlatformTrapAbort(kThreadFailure, kExitStartupFailed);
-    ALLEGRO_THREAD *thread[] = {al_create_thread(Channel1Thread, nullptr),
-                                al_create_thread(Channel2Thread, nullptr)};
+    ALLEGRO_THREAD *console = al_create_thread(ConsoleThread, nullptr);
+    ALLEGRO_THREAD *channel[] = {al_create_thread(Channel1Thread, nullptr),
+                                 al_create_thread(Channel2Thread, nullptr)};
     PlatformReleaseAbort();
-    for (const ALLEGRO_THREAD *t : thread) {
-        if (t == nullptr) {
-            AbortWithMessage("%s", kThreadFailure);
-        }
+    if (console == nullptr || channel[0] == nullptr || channel[1] == nullptr) {
+        AbortWithMessage("%s", kThreadFailure);
     }
-    for (ALLEGRO_THREAD *t : thread) {
+    ConsoleStart();
+    al_start_thread(console);
+    for (ALLEGRO_THREAD *t : channel) {
         al_start_thread(t);
     }
     // Channel 1 never returns once connected, so this normally waits until the process is killed.
     int status = EXIT_SUCCESS;
-    for (ALLEGRO_THREAD *t : thread) {
+    for (ALLEGRO_THREAD *t : channel) {
         void *result = nullptr;
         al_join_thread(t, &result);
         al_destroy_thread(t);
@@ -71,5 +83,8 @@ int main() {
             status = kExitChannelFailed;
         }
     }
+    ConsoleStop(); // what still waits for the console is written before the process ends
+    al_join_thread(console, nullptr);
+    al_destroy_thread(console);
     return status;
 }

@@ -13,11 +13,3 @@ void AbortWithMessage(const char *format, ...) {
     va_end(args);
     std::exit(kExitStartupFailed);
 }
-
-void ConsolePrintf(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-}

@@ -1,12 +1,11 @@
 #include "channels/channels.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cinttypes>
 #include <cstring>
 #include <memory>
 
 #include "app/config.h"
+#include "app/console.h"
 #include "app/globals.h"
 #include "net/net.h"
 
@@ -27,42 +26,53 @@ int ConnectChannel(Socket *socket, sockaddr_in *address, std::uint16_t port) {
     return 0;
 }
 
-// A log that cannot be written is said once; the console lines go on regardless.
-void ReportLogFailure() {
-    static bool reported = false;
-    if (!reported) {
-        std::fprintf(stderr, "Could not write %s: %s\n", kLogFileName, std::strerror(errno));
-        reported = true;
+// Lines the log did not take since it last took one. The first failure of a spell is said with
+// its reason, and the count once the log takes lines again (or is closed).
+bool logFailing = false;
+unsigned long logMissing = 0;
+
+void SayLogMissing() {
+    if (logMissing > 0) {
+        ConsoleSay(Stream::kErr, "%s is missing %lu line%s that could not be written\n",
+                   kLogFileName, logMissing, logMissing == 1 ? "" : "s");
+        logMissing = 0;
     }
 }
 
-void ReportMessage(const char *text, std::size_t length) {
-    // Each line reads the clock itself, the console line first.
-    WriteReportLine(stdout, ElapsedMs(), text, length);
-    // Flushed per line: the process usually ends by being killed, and standard output may be a
-    // pipe. A reader that went away is not our failure; the log goes on.
-    std::fflush(stdout);
-    if (WriteReportLine(g_logFile, ElapsedMs(), text, length) < 0) {
-        ReportLogFailure();
+void WriteLog(const char *line, std::size_t length) {
+    const char *reason = "";
+    if (PlatformLogAppend(&g_logFile, line, length, &reason) == 0) {
+        SayLogMissing();
+        logFailing = false;
+        return;
     }
-}
-
-void FlushLog() {
-    if (std::fflush(g_logFile) != 0) {
-        ReportLogFailure();
+    if (!logFailing) {
+        ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
+        logFailing = true;
     }
+    ++logMissing;
 }
 
 void CloseLog() {
-    if (std::fclose(g_logFile) != 0) {
-        ReportLogFailure();
+    SayLogMissing();
+    const char *reason = "";
+    if (PlatformCloseLog(&g_logFile, &reason) != 0 && !logFailing) {
+        ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
     }
-    g_logFile = nullptr;
 }
 
-// Receives until the peer closes or a receive fails. An orderly close ends the loop too: every
-// later receive would return 0 bytes at once.
-void ReceiveLoop(Socket *socket, char *recvbuf, int bufLen, char *msgCopy) {
+// One time stamp for both lines, so that the console and the log say the same. The line is in the
+// log before it is offered to the console, which never holds the log up.
+void ReportMessage(const char *text, std::size_t length) {
+    char line[kLineMax];
+    const std::size_t lineLength = FormatReportLine(ElapsedMs(), text, length, line);
+    WriteLog(line, lineLength);
+    ConsoleReport(line, lineLength);
+}
+
+// Receives until the peer closes or a receive fails, and returns the last receive's result: 0
+// for an orderly close (every later receive would return 0 bytes at once), -1 for a failure.
+int ReceiveLoop(Socket *socket, char *recvbuf, int bufLen, char *msgCopy) {
     int result = 0;
     do {
         result = NetReceive(socket, recvbuf, bufLen);
@@ -71,8 +81,28 @@ void ReceiveLoop(Socket *socket, char *recvbuf, int bufLen, char *msgCopy) {
         if (message.reported) {
             ReportMessage(msgCopy, message.length);
         }
-        FlushLog();
     } while (result > 0);
+    return result;
+}
+
+// Writes the decimal digits of `value` at `out` and returns how many there are.
+std::size_t FormatDecimal(std::int64_t value, char *out) {
+    char reversed[20];
+    std::size_t count = 0;
+    auto magnitude =
+        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    do {
+        reversed[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    std::size_t at = 0;
+    if (value < 0) {
+        out[at++] = '-';
+    }
+    while (count > 0) {
+        out[at++] = reversed[--count];
+    }
+    return at;
 }
 
 } // namespace
@@ -98,9 +128,16 @@ std::int64_t ElapsedMs() {
     return static_cast<std::int64_t>(PlatformTickMs() - g_startTick);
 }
 
-int WriteReportLine(std::FILE *stream, std::int64_t elapsedMs, const char *text,
-                    std::size_t length) {
-    return std::fprintf(stream, "%" PRId64 ": %.*s\n", elapsedMs, static_cast<int>(length), text);
+std::size_t FormatReportLine(std::int64_t elapsedMs, const char *text, std::size_t length,
+                             char *line) {
+    length = std::min(length, static_cast<std::size_t>(kBufLen));
+    std::size_t at = FormatDecimal(elapsedMs, line);
+    line[at++] = ':';
+    line[at++] = ' ';
+    std::memcpy(line + at, text, length);
+    at += length;
+    line[at++] = '\n';
+    return at;
 }
 
 void *Channel1Thread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
@@ -115,20 +152,29 @@ void *Channel1Thread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     PlatformWaitForever(); // the connection stays open until the process ends
 }
 
+// Channel 2 is the log's only writer: on every way out it closes the log, so that a channel that
+// will never write it does not keep it locked from the next chanlog.
 void *Channel2Thread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     Socket ConnectSocket2 = kInvalidSocket;
     sockaddr_in clientService2{};
     const int bufLen = kBufLen;
     char recvbuf2[kBufLen] = {};
     if (!PlatformStdoutAvailable()) {
+        CloseLog();
         return nullptr;
     }
     if (ConnectChannel(&ConnectSocket2, &clientService2, kFeedPort) == 1) {
+        CloseLog();
         return kChannelFailed;
     }
     auto msgCopy = std::make_unique<char[]>(static_cast<std::size_t>(bufLen));
-    ReceiveLoop(&ConnectSocket2, recvbuf2, bufLen, msgCopy.get());
+    const int last = ReceiveLoop(&ConnectSocket2, recvbuf2, bufLen, msgCopy.get());
     CloseLog();
     msgCopy.reset();
-    return NetClose(&ConnectSocket2) == 1 ? kChannelFailed : nullptr;
+    if (last == 0) {
+        ConsoleSay(Stream::kErr,
+                   "The feed service closed the connection: nothing more will be logged\n");
+    }
+    const int closed = NetClose(&ConnectSocket2);
+    return last < 0 || closed == 1 ? kChannelFailed : nullptr;
 }

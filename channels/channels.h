@@ -4,9 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
-// What a channel body returns when its socket, connect or close failed; nullptr otherwise.
+// What a channel body returns when its socket, connect, receive or close failed; nullptr otherwise.
 extern void *const kChannelFailed;
 
 // Channel 1: connects to the hold port and keeps the connection open until the process ends.
@@ -31,6 +30,7 @@ Message TakeMessage(const char *recvbuf, int received, char *msgCopy, std::size_
 // Milliseconds since start-up, from a fresh reading of the clock.
 std::int64_t ElapsedMs();
 
-// Writes one report line, "<elapsedMs>: <text>\n". Returns what fprintf returned.
-int WriteReportLine(std::FILE *stream, std::int64_t elapsedMs, const char *text,
-                    std::size_t length);
+// Builds the report line "<elapsedMs>: <text>\n" in `line`, which has room for kLineMax bytes,
+// and returns its length. A text longer than a receive is cut to one.
+std::size_t FormatReportLine(std::int64_t elapsedMs, const char *text, std::size_t length,
+                             char *line);

@@ -1,7 +1,8 @@
 #pragma once
 
-// One blocking TCP client step each. Every operation but the receive prints its own one-line
-// failure on standard output and returns 0 (success) or 1 (failure); callers only test for 1.
+// One blocking TCP client step each. Every operation prints its own one-line failure on standard
+// output (a socket or connect failure adds one on standard error naming the address) and, but
+// for the receive, returns 0 (success) or 1 (failure); callers only test for 1.
 
 #include <cstdint>
 
@@ -18,7 +19,7 @@ int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port);
 int NetConnect(Socket *socket, const sockaddr_in *address);
 
 // Clears the whole buffer, then makes one blocking receive of at most `length` bytes. Returns the
-// bytes received, 0 when the peer closed in order, -1 on error; prints nothing.
+// bytes received, 0 when the peer closed in order, -1 on error, which it prints.
 int NetReceive(Socket *socket, char *buffer, int length);
 
 // Closes the socket, then releases the networking layer whether or not the close failed.

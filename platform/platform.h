@@ -44,12 +44,43 @@ int PlatformSocketError();              // the calling thread's last socket erro
 // Milliseconds from a monotonic 64-bit clock; only differences of two readings mean anything.
 std::uint64_t PlatformTickMs();
 
-// The log file.
+// The log file, written a whole line at a time.
+#ifdef _WIN32
+struct LogFile {
+    void *handle; // the file's HANDLE, or nullptr when none is open
+};
+inline constexpr LogFile kNoLogFile = {nullptr};
+#else
+struct LogFile {
+    int fd; // -1 when none is open
+};
+inline constexpr LogFile kNoLogFile = {-1};
+#endif
 enum class LogOpen { kOpened, kInUse, kFailed };
-// Opens `path` for writing in text mode, takes an exclusive lock on it that lasts until it is
-// closed, and only then empties it, so that a second process never destroys a log in use. kInUse:
-// another process holds it, and it is left as it was. kFailed: `*reason` says why.
-LogOpen PlatformOpenLog(const char *path, std::FILE **file, const char **reason);
+// Opens `path` for writing, takes an exclusive lock on it that lasts until it is closed, and only
+// then empties it, so that a second process never destroys a log in use. Never waits: a FIFO
+// without a reader fails. kInUse: another process holds it, and it is left as it was. kFailed:
+// `*reason` says why.
+LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason);
+// Appends `length` bytes, whose only line feed is the last, as the platform's text line: all of
+// them or none. A write that the file took only in part is undone. 0, or -1 with `*reason`.
+int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const char **reason);
+// Closes the log and releases its lock; nothing happens to one that is not open. 0, or -1 with
+// `*reason`.
+int PlatformCloseLog(LogFile *file, const char **reason);
+
+// The console: standard output and standard error.
+enum class Stream { kOut, kErr };
+// Makes ready the writes that must never wait (PlatformConsoleTryWrite). Call it once, after
+// PlatformRecordStdout.
+void PlatformConsolePrepare();
+// Writes as much of `data` to standard output as it takes without waiting, and returns how many
+// bytes that was (0 where the platform cannot write without the risk of waiting). Bytes that
+// nobody will read (the reader went away) count as written.
+std::size_t PlatformConsoleTryWrite(const char *data, std::size_t length);
+// Writes all of `data` as text to `stream`, waiting as long as it takes; a stream that fails for
+// good (its reader went away) loses the rest, which is no failure of ours.
+void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length);
 
 // Process.
 // Records whether standard output exists, and where closed descriptors can be reused puts
@@ -57,10 +88,17 @@ LogOpen PlatformOpenLog(const char *path, std::FILE **file, const char **reason)
 // in main, before anything opens a file or socket.
 void PlatformRecordStdout();
 bool PlatformStdoutAvailable(); // what PlatformRecordStdout found
-// A reader of standard output that goes away must not end the process: the log goes on.
-void PlatformIgnoreSigpipe();
+// Neither a reader of standard output that goes away nor a file-size limit on the log may end the
+// process: a write then fails instead, and the log or the console goes on.
+void PlatformIgnoreSignals();
+// chanlog opens no window: its start-up must not reach for a display server, which may never
+// answer.
+void PlatformForgetDisplay();
+// A Windows-style help switch ("/?") where the platform has one, or nullptr.
+const char *PlatformHelpSwitch();
 // Until PlatformReleaseAbort, an abort() (which the thread library calls when the system refuses
-// a thread) writes `message` to standard error and ends the process with `status` instead.
+// a thread) writes `message` to standard error and ends the process with `status` instead; what
+// the library writes to standard error meanwhile is not shown, so `message` stays the only line.
 void PlatformTrapAbort(const char *message, int status);
 void PlatformReleaseAbort();
 // Blocks the calling thread until the process ends, without waking and without using CPU.

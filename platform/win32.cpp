@@ -4,6 +4,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -44,6 +45,36 @@ const char *FileErrorText(DWORD error) {
     default:
         return std::strerror(EIO);
     }
+}
+
+// Room for the longest line the log is given; its text form may double in size.
+constexpr std::size_t kLogLineMax = 2048;
+
+// Copies `line` into `text` with every line feed as CR LF, and returns the length.
+DWORD ToText(const char *line, std::size_t length, char *text) {
+    DWORD at = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (line[i] == '\n') {
+            text[at++] = '\r';
+        }
+        text[at++] = line[i];
+    }
+    return at;
+}
+
+// Takes a line that the log took only in part off its end again, so that no later line is glued to
+// the piece.
+void Undo(HANDLE file, DWORD written) {
+    if (written == 0) {
+        return;
+    }
+    const DWORD error = GetLastError();
+    LARGE_INTEGER back{};
+    back.QuadPart = -static_cast<LONGLONG>(written);
+    if (SetFilePointerEx(file, back, nullptr, FILE_CURRENT)) {
+        SetEndOfFile(file);
+    }
+    SetLastError(error);
 }
 
 LogOpen Failed(HANDLE file, const char **reason) {
@@ -97,7 +128,7 @@ std::uint64_t PlatformTickMs() {
 
 // ---- The log file
 
-LogOpen PlatformOpenLog(const char *path, std::FILE **file, const char **reason) {
+LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason) {
     // Readers may share the file; a second writer is refused with a sharing violation, and the
     // file is emptied only once that cannot happen.
     HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
@@ -111,19 +142,56 @@ LogOpen PlatformOpenLog(const char *path, std::FILE **file, const char **reason)
     if (!SetEndOfFile(handle)) {
         return Failed(handle, reason);
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_TEXT);
-    if (fd == -1) {
-        *reason = std::strerror(errno); // the runtime's failure, not the system's
-        CloseHandle(handle);
-        return LogOpen::kFailed;
-    }
-    *file = _fdopen(fd, "wt");
-    if (*file == nullptr) {
-        *reason = std::strerror(errno);
-        _close(fd);
-        return LogOpen::kFailed;
-    }
+    file->handle = handle;
     return LogOpen::kOpened;
+}
+
+int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const char **reason) {
+    // A text file's line ends are CR LF, also for the line feeds inside a received text.
+    char text[2 * kLogLineMax];
+    const DWORD size = ToText(line, std::min(length, kLogLineMax), text);
+    DWORD written = 0;
+    while (written < size) {
+        DWORD now = 0;
+        if (!WriteFile(file->handle, text + written, size - written, &now, nullptr) || now == 0) {
+            *reason = FileErrorText(GetLastError());
+            Undo(file->handle, written);
+            return -1;
+        }
+        written += now;
+    }
+    return 0;
+}
+
+int PlatformCloseLog(LogFile *file, const char **reason) {
+    if (file->handle == nullptr) {
+        return 0;
+    }
+    const BOOL closed = CloseHandle(file->handle);
+    file->handle = nullptr;
+    if (!closed) {
+        *reason = FileErrorText(GetLastError());
+        return -1;
+    }
+    return 0;
+}
+
+// ---- The console
+
+void PlatformConsolePrepare() {
+    // A console write cannot be told not to wait (selection mode holds it), so every line goes
+    // through the console thread.
+}
+
+std::size_t PlatformConsoleTryWrite(const char * /*data*/, std::size_t /*length*/) {
+    return 0;
+}
+
+void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length) {
+    // Text mode: the runtime writes each line feed as CR LF.
+    std::FILE *file = stream == Stream::kOut ? stdout : stderr;
+    std::fwrite(data, 1, length, file);
+    std::fflush(file);
 }
 
 // ---- Process
@@ -138,8 +206,16 @@ bool PlatformStdoutAvailable() {
     return stdoutAvailable;
 }
 
-void PlatformIgnoreSigpipe() {
-    // Windows has no such signal: a write to a pipe whose reader has gone fails and is ignored.
+void PlatformIgnoreSignals() {
+    // Windows has neither signal: a write to a pipe whose reader has gone fails and is ignored.
+}
+
+void PlatformForgetDisplay() {
+    // A console program on Windows reaches no display server.
+}
+
+const char *PlatformHelpSwitch() {
+    return "/?";
 }
 
 void PlatformTrapAbort(const char *message, int status) {

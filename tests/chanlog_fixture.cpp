@@ -29,14 +29,14 @@ void ChanlogTest::ListenOn(bool hold, bool feed) {
     ASSERT_TRUE(!feed || feedListener_ != -1) << std::strerror(errno);
 }
 
-void ChanlogTest::StartChanlog(Output output) {
-    chanlog_ = Spawn(ChanlogCommand(), {.workDir = dir_, .output = output});
+void ChanlogTest::StartChanlog(Output output, const std::vector<std::string> &command) {
+    chanlog_ = Spawn(command, {.workDir = dir_, .output = output});
     ASSERT_GT(chanlog_.pid, 0) << std::strerror(errno);
 }
 
-void ChanlogTest::StartConnected() {
+void ChanlogTest::StartConnected(const std::vector<std::string> &command) {
     ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
-    ASSERT_NO_FATAL_FAILURE(StartChanlog());
+    ASSERT_NO_FATAL_FAILURE(StartChanlog(Output::kPipe, command));
     hold_ = AcceptWithin(holdListener_, kWaitMs);
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(hold_, -1);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,9 +23,11 @@ class ChanlogTest : public testing::Test {
     void TearDown() override;
 
     void ListenOn(bool hold, bool feed);
-    void StartChanlog(Output output = Output::kPipe);
-    // Both services listening, chanlog started and connected to both.
-    void StartConnected();
+    void StartChanlog(Output output = Output::kPipe,
+                      const std::vector<std::string> &command = ChanlogCommand());
+    // Both services listening, chanlog (or `command`, which starts it) started and connected to
+    // both.
+    void StartConnected(const std::vector<std::string> &command = ChanlogCommand());
     // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
     void Send(const std::string &message) const;
     // Standard output so far, read until it holds `text` (or the wait is over).

@@ -90,32 +90,27 @@ TEST(TakeMessage, NeverReadsPastTheReceiveOrWritesPastTheCopy) {
     EXPECT_EQ(std::string(small.get(), m.length), "50;yyyyy");
 }
 
-// What WriteReportLine hands its stream, byte for byte: a temporary file is binary on every
-// platform.
+// The line FormatReportLine makes, built in a heap block of exactly the longest line's size.
 std::string Line(std::int64_t elapsed, const std::string &text) {
-    std::FILE *stream = std::tmpfile();
-    if (stream == nullptr) {
-        ADD_FAILURE() << "no temporary file";
-        return {};
-    }
-    EXPECT_GT(WriteReportLine(stream, elapsed, text.data(), text.size()), 0);
-    std::string line(static_cast<std::size_t>(std::max(std::ftell(stream), 0L)), '\0');
-    std::rewind(stream);
-    line.resize(std::fread(line.data(), 1, line.size(), stream));
-    std::fclose(stream);
-    return line;
+    auto line = std::make_unique<char[]>(kLineMax);
+    return {line.get(), FormatReportLine(elapsed, text.data(), text.size(), line.get())};
 }
 
-TEST(WriteReportLine, StampsTheTextExactlyAsReceived) {
+TEST(FormatReportLine, StampsTheTextExactlyAsReceived) {
     EXPECT_EQ(Line(0, "50;"), "0: 50;\n");
     EXPECT_EQ(Line(1234, "50;a\n"), "1234: 50;a\n\n");
     // Received text is data, never a format.
     EXPECT_EQ(Line(7, "50;%s%n%d"), "7: 50;%s%n%d\n");
-    // Past 24.8 days a 32-bit count would turn negative; ours goes on counting.
-    EXPECT_EQ(Line(3'000'000'000, "50;x"), "3000000000: 50;x\n");
-    // A full receive has no terminator: the line takes exactly its bytes.
+    // Past 24.8 days a 32-bit signed count turns negative, and past 49.7 days an unsigned one
+    // starts again; ours goes on counting to the largest stamp there is.
+    EXPECT_EQ(Line(2'147'483'648, "50;x"), "2147483648: 50;x\n");
+    EXPECT_EQ(Line(4'294'967'296 + 5, "50;x"), "4294967301: 50;x\n");
+    EXPECT_EQ(Line(9'223'372'036'854'775'807, "50;x"), "9223372036854775807: 50;x\n");
+    // A full receive has no terminator: the line takes exactly its bytes, and even the longest
+    // stamp with it stays inside the buffer.
     const std::string full(kBufLen, 'z');
     EXPECT_EQ(Line(1, full), "1: " + full + "\n");
+    EXPECT_EQ(Line(-9'223'372'036'854'775'807 - 1, full), "-9223372036854775808: " + full + "\n");
 }
 
 TEST(ElapsedMs, CountsFromTheStartTick) {

@@ -12,6 +12,7 @@
 // The error codes the operations report, as the platform numbers them.
 extern const int kRefusedCode;   // a connect to a port where nothing listens
 extern const int kNotSocketCode; // a close of a socket that was closed already
+extern const int kResetCode;     // a receive on a connection that the peer reset
 
 // A listener on 127.0.0.1 (port 0: one the system picks), or kInvalidSocket.
 Socket Listen(std::uint16_t port);

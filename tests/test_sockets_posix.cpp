@@ -8,6 +8,7 @@
 
 const int kRefusedCode = ECONNREFUSED;
 const int kNotSocketCode = EBADF;
+const int kResetCode = 104; // ECONNRESET on Linux
 
 void CloseSocket(Socket socket) {
     close(socket);

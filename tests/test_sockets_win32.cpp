@@ -4,6 +4,7 @@
 
 const int kRefusedCode = WSAECONNREFUSED;
 const int kNotSocketCode = WSAENOTSOCK;
+const int kResetCode = 10054; // WSAECONNRESET
 
 Socket Listen(std::uint16_t port) {
     const Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

@@ -1,0 +1,77 @@
+#include "app/arguments.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "app/config.h"
+
+namespace {
+
+constexpr const char *kUsage =
+    "Usage: chanlog [--help | --version]\n"
+    "\n"
+    "Connects to %s:%u and holds that connection open, reads text from\n"
+    "%s:%u, and writes every receive that begins with \"%s\" to standard output\n"
+    "and to %s in the current folder, each line stamped with the milliseconds since\n"
+    "start-up. %s is emptied at start. chanlog runs until it is ended (Ctrl-C).\n"
+    "\n"
+    "Exit status: 0 when both channels ended without a failure, 1 when start-up failed,\n"
+    "2 when a channel failed, 64 for a bad argument.\n"
+    "\n"
+    "See man chanlog for the whole story.\n";
+
+bool Is(const char *argument, const char *name) {
+    return name != nullptr && std::strcmp(argument, name) == 0;
+}
+
+// Prints to standard output and makes sure it got there: a failed write is said, not hidden.
+__attribute__((format(printf, 1, 2))) int PrintOut(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int printed = std::vprintf(format, args);
+    va_end(args);
+    if (printed < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "chanlog: cannot write standard output: %s\n", std::strerror(errno));
+        return kExitStartupFailed;
+    }
+    return 0;
+}
+
+} // namespace
+
+Arguments ParseArguments(int argc, const char *const *argv, const char *helpSwitch) {
+    if (argc < 2) {
+        return {Request::kRun, nullptr};
+    }
+    const char *argument = argv[1];
+    if (argc == 2 && (Is(argument, "--help") || Is(argument, "-h") || Is(argument, helpSwitch))) {
+        return {Request::kHelp, nullptr};
+    }
+    if (argc == 2 && Is(argument, "--version")) {
+        return {Request::kVersion, nullptr};
+    }
+    // One argument is named: the first that is not understood, or the one too many.
+    const bool understood = Is(argument, "--help") || Is(argument, "-h") ||
+                            Is(argument, helpSwitch) || Is(argument, "--version");
+    return {Request::kBad, understood ? argv[2] : argument};
+}
+
+int AnswerRequest(const Arguments &arguments) {
+    switch (arguments.request) {
+    case Request::kHelp:
+        return PrintOut(kUsage, kLoopbackAddress, static_cast<unsigned>(kHoldPort),
+                        kLoopbackAddress, static_cast<unsigned>(kFeedPort), kReportPrefix,
+                        kLogFileName, kLogFileName);
+    case Request::kVersion:
+        return PrintOut("chanlog %s\n", CHANLOG_VERSION);
+    case Request::kBad:
+        std::fprintf(stderr, "chanlog: unexpected argument '%s' (chanlog --help tells more)\n",
+                     arguments.bad);
+        return kExitUsage;
+    case Request::kRun:
+        break;
+    }
+    return 0;
+}

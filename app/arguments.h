@@ -1,0 +1,18 @@
+#pragma once
+
+// What chanlog's command line asks for. It has no options for its work: only a request for help
+// or for the version, which must never empty the log or connect.
+
+enum class Request { kRun, kHelp, kVersion, kBad };
+
+struct Arguments {
+    Request request;
+    const char *bad; // with kBad: the argument that is not understood
+};
+
+// `helpSwitch` is the platform's own spelling of a request for help ("/?"), or nullptr.
+Arguments ParseArguments(int argc, const char *const *argv, const char *helpSwitch);
+
+// Answers a request that is not kRun on standard output (standard error for kBad) and returns the
+// exit status: 0, 64 for a bad argument, 1 when standard output cannot be written.
+int AnswerRequest(const Arguments &arguments);
