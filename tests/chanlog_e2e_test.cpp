@@ -257,13 +257,15 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
         EXPECT_EQ(ReadAll(bad.err, kWaitMs),
                   "chanlog: unexpected argument '" + named + "' (chanlog --help tells more)\n");
     }
-    // Output that cannot be written is a failure, not a success.
-    Child full = WithArguments(dir_, {"--version"}, "/dev/full");
-    EXPECT_EQ(ExitCode(full), 1);
-    EXPECT_EQ(ReadAll(full.err, kWaitMs),
-              "chanlog: cannot write standard output: No space left on device\n");
-
-    EXPECT_EQ(Log(), "12: 50;kept\n");
+    // Output that cannot be written is a failure, not a success. (Under Wine the program writes
+    // to files of the runner's, which are never full.)
+    if (!WindowsPrograms()) {
+        Child full = WithArguments(dir_, {"--version"}, "/dev/full");
+        EXPECT_EQ(ExitCode(full), 1);
+        EXPECT_EQ(ReadAll(full.err, kWaitMs),
+                  "chanlog: cannot write standard output: No space left on device\n");
+    }
+    EXPECT_EQ(ReadWholeFile(dir_ + "/log.txt"), "12: 50;kept\n");
     EXPECT_TRUE(NoneConnected());
 }
 
