@@ -16,7 +16,7 @@ inline constexpr const char *kLogFileName = "log.txt"; // in the working directo
 // The longest report line: a 64-bit time stamp's 20 digits, ": ", a full receive and a line feed.
 inline constexpr std::size_t kLineMax = 20 + 2 + kBufLen + 1;
 // Report lines that wait for a console that is not read; past this, they are dropped and counted.
-inline constexpr std::size_t kConsoleBacklogBytes = 1024 * 1024;
+inline constexpr std::size_t kConsoleBacklogBytes = std::size_t{1024} * 1024;
 
 inline constexpr int kExitStartupFailed = 1; // Allegro, log file, networking or threads
 inline constexpr int kExitChannelFailed = 2; // both channels ended and one of them failed

@@ -12,30 +12,35 @@ namespace {
 // All of it under `mutex`.
 ALLEGRO_MUTEX *mutex = nullptr;
 ALLEGRO_COND *wake = nullptr; // the backlog grew, or the console thread is to end
-Backlog backlog;
-bool running = false;  // the console thread writes; others only queue or try
-bool writing = false;  // the console thread has taken an entry and is writing it
-bool stopping = false; // the console thread ends once the backlog is empty
+bool running = false;         // the console thread writes; others only queue or try
+bool writing = false;         // the console thread has taken an entry and is writing it
+bool stopping = false;        // the console thread ends once the backlog is empty
+
+// Made on first use rather than at start-up, where a failed allocation could not be caught.
+Backlog &TheBacklog() {
+    static Backlog backlog;
+    return backlog;
+}
 
 // Standard output takes `text` now if nothing waits before it and it can do so without waiting;
 // whatever it does not take joins the backlog. Called with the mutex held.
 void Offer(const char *text, std::size_t length, bool report) {
-    if (backlog.entries.empty() && !writing) {
+    if (TheBacklog().entries.empty() && !writing) {
         const std::size_t taken = PlatformConsoleTryWrite(text, length);
         if (taken == length) {
             return;
         }
         if (taken > 0) {
             // Half a line on the console: its rest must follow before anything else.
-            BacklogAddText(&backlog, Stream::kOut, text + taken, length - taken);
+            BacklogAddText(&TheBacklog(), Stream::kOut, text + taken, length - taken);
             al_signal_cond(wake);
             return;
         }
     }
     if (report) {
-        BacklogAddReport(&backlog, text, length, kConsoleBacklogBytes);
+        BacklogAddReport(&TheBacklog(), text, length, kConsoleBacklogBytes);
     } else {
-        BacklogAddText(&backlog, Stream::kOut, text, length);
+        BacklogAddText(&TheBacklog(), Stream::kOut, text, length);
     }
     al_signal_cond(wake);
 }
@@ -48,7 +53,7 @@ void Put(Stream stream, const char *text, std::size_t length, bool report) {
             if (stream == Stream::kOut) {
                 Offer(text, length, report);
             } else {
-                BacklogAddText(&backlog, stream, text, length);
+                BacklogAddText(&TheBacklog(), stream, text, length);
                 al_signal_cond(wake);
             }
             al_unlock_mutex(mutex);
@@ -121,13 +126,13 @@ void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     }
     al_lock_mutex(mutex);
     for (;;) {
-        while (backlog.entries.empty() && !stopping) {
+        while (TheBacklog().entries.empty() && !stopping) {
             al_wait_cond(wake, mutex);
         }
-        if (backlog.entries.empty()) {
+        if (TheBacklog().entries.empty()) {
             break;
         }
-        const ConsoleEntry entry = BacklogTake(&backlog);
+        const ConsoleEntry entry = BacklogTake(&TheBacklog());
         writing = true;
         // Written without the lock: this is the write that may wait, and the channels must not.
         al_unlock_mutex(mutex);
