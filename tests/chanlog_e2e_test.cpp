@@ -193,9 +193,8 @@ TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
 TEST_F(EndToEndChanlog, ALogHeldByAnyOtherProgramIsInUse) {
     const std::string path = dir_ + "/log.txt";
     WriteWholeFile(path, "kept\n");
-    const int held = open(path.c_str(), O_WRONLY);
-    ASSERT_NE(held, -1);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const int held = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(flock(held, LOCK_EX), 0) << std::strerror(errno);
     ListenOn(true, true);
     StartChanlog();
     EXPECT_EQ(ExitCode(chanlog_), 1);

@@ -289,7 +289,7 @@ TEST_F(EndToEndFaults, AFifoAsTheLogNeverHoldsStartUp) {
 
     // With a reader it is a log like any other.
     int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_NE(reader, -1);
+    EXPECT_NE(reader, -1) << std::strerror(errno);
     StartChanlog();
     hold_ = AcceptWithin(holdListener_, kWaitMs);
     feed_ = AcceptWithin(feedListener_, kWaitMs);
