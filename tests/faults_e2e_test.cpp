@@ -223,7 +223,7 @@ TEST_F(EndToEndFaults, ADiskThatFillsForAMomentLosesWholeLinesOnlyAndSaysHowMany
         mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") != 0) {
         GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
     }
-    WriteWholeFile(dir_ + "/filler", std::string(15 * 4096, 'f'));
+    WriteWholeFile(dir_ + "/filler", std::string(std::size_t{15} * 4096, 'f'));
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     std::vector<std::string> messages;
     std::string shown;
@@ -245,7 +245,7 @@ TEST_F(EndToEndFaults, ADiskThatFillsForAMomentLosesWholeLinesOnlyAndSaysHowMany
     const std::vector<std::string> logged = ReportTexts(Log());
     ASSERT_GT(logged.size(), 5u);
     ASSERT_LT(logged.size(), 60u);
-    const std::size_t kept = logged.size() - 5;
+    const auto kept = static_cast<std::ptrdiff_t>(logged.size()) - 5;
     std::vector<std::string> expected(messages.begin(), messages.begin() + kept);
     expected.insert(expected.end(), messages.begin() + 60, messages.end());
     EXPECT_EQ(logged, expected);
@@ -271,7 +271,9 @@ TEST_F(EndToEndFaults, AFileSizeLimitIsAWriteFailureAndTheConsoleGoesOn) {
     // Whole lines up to the limit, and not one byte of the line that did not fit.
     const std::vector<std::string> logged = ReportTexts(Log());
     ASSERT_FALSE(logged.empty());
-    EXPECT_EQ(logged, std::vector<std::string>(messages.begin(), messages.begin() + logged.size()));
+    EXPECT_EQ(logged,
+              std::vector<std::string>(
+                  messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(logged.size())));
     EXPECT_LE(Log().size(), 512u);
     EXPECT_GT(Log().size(), 512u - 60);
     ExpectHoldingUntilTerminated("Could not write log.txt: File too large\n");
