@@ -109,6 +109,25 @@ TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresNamesBothAndExits
     EXPECT_EQ(Log(), "");
 }
 
+TEST_F(EndToEndChanlog, ASocketThatCannotBeCreatedIsSaidForBothChannelsAndExitsTwo) {
+    if (WindowsPrograms()) {
+        GTEST_SKIP() << "a descriptor limit does not limit Windows sockets";
+    }
+    ListenOn(true, true);
+    // Descriptors 0-2 and the log's: none is left for a socket.
+    StartChanlog(Output::kPipe,
+                 {"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\"", ChanlogCommand().front()});
+    EXPECT_EQ(ExitCode(chanlog_), 2);
+    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs),
+              "socket failed with error: 24\nsocket failed with error: 24\n");
+    std::vector<std::string> named = Lines(ReadAll(chanlog_.err, kWaitMs));
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(named, (std::vector<std::string>{"Could not create a socket for 127.0.0.1:31285",
+                                               "Could not create a socket for 127.0.0.1:31286"}));
+    EXPECT_TRUE(NoneConnected());
+    EXPECT_EQ(Log(), "");
+}
+
 TEST_F(EndToEndChanlog, NoHoldServiceStillReportsTheFeedThenExitsTwo) {
     ListenOn(false, true);
     StartChanlog();
@@ -214,6 +233,24 @@ TEST_F(EndToEndChanlog, ClosedStandardOutputIsSaidAndNothingConnects) {
               "Standard output is closed: chanlog connects nowhere\n");
     EXPECT_TRUE(NoneConnected());
     EXPECT_EQ(Log(), ""); // nor did the log take the place of standard output
+}
+
+// Standard input and error closed at start get /dev/null, so that neither the log nor a socket
+// takes their place (and a message on standard error never reaches a service).
+TEST_F(EndToEndChanlog, ClosedStandardInputAndErrorAreTakenByNothingOfChanlogs) {
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"/bin/sh", "-c", "exec \"$0\" <&- 2>&-", ChanlogCommand().front()}));
+    Send("50;still logged\n");
+    EXPECT_EQ(Unstamped(Console("50;still logged\n")), "50;still logged\n\n");
+    for (const int fd : {0, 2}) {
+        const std::string link =
+            "/proc/" + std::to_string(chanlog_.pid) + "/fd/" + std::to_string(fd);
+        char target[256] = {};
+        EXPECT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << fd;
+        EXPECT_STREQ(target, "/dev/null") << fd;
+    }
+    EXPECT_EQ(Unstamped(Log()), "50;still logged\n\n");
+    EXPECT_TRUE(HoldConnectionHeld());
 }
 
 // chanlog run with `arguments`, standard output to `output` (a file, or empty for the pipe).
