@@ -39,8 +39,8 @@ class EndToEndChanlog : public ChanlogTest {
 
 TEST_F(EndToEndChanlog, ReportsExactlyTheReceivesThatBeginWithThePrefix) {
     StartConnected();
-    for (const std::string message :
-         {"50;first\n", "49;other\n", "5", "50", " 50;late\n", "x50;\n", "50;", "50;second"}) {
+    // Which receives begin with the prefix is TakeMessage's table; here, that they reach both.
+    for (const std::string message : {"50;first\n", "x50;\n", "50", "50;second"}) {
         Send(message);
     }
     Send(std::string("50;cut\0hidden\n", 14));
@@ -48,11 +48,11 @@ TEST_F(EndToEndChanlog, ReportsExactlyTheReceivesThatBeginWithThePrefix) {
     Console("50;last\n");
 
     // Each text as received, its own line feed included, then the line's.
-    const std::string expected = "50;first\n\n50;\n50;second\n50;cut\n50;last\n\n";
+    const std::string expected = "50;first\n\n50;second\n50;cut\n50;last\n\n";
     EXPECT_EQ(Unstamped(console_), expected);
     // The log is flushed after every receive, so it is complete while chanlog still runs.
     EXPECT_EQ(Unstamped(Log()), expected);
-    EXPECT_EQ(Lines(console_).size(), 7u);
+    EXPECT_EQ(Lines(console_).size(), 6u);
     EXPECT_TRUE(Running(chanlog_));
     EXPECT_EQ(ReadAll(chanlog_.err, 0), "");
 }
