@@ -17,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/config.h"
 #include "tests/chanlog_fixture.h"
 
 namespace {
@@ -72,9 +71,9 @@ TEST_F(EndToEndChanlog, StampsEachMessageOnceWithMillisecondsSinceStartUp) {
 
 TEST_F(EndToEndChanlog, AFullReceiveIsReportedWholeAndTheRestAsItsOwnReceive) {
     StartConnected();
-    const std::string first = "50;" + std::string(kBufLen - 3, 'a');
+    const std::string first = "50;" + std::string(1024 - 3, 'a'); // one receive takes 1024 bytes
     const std::string rest = "50;" + std::string(300, 'b');
-    Send(first + rest); // one segment on loopback: the first receive takes exactly kBufLen bytes
+    Send(first + rest); // one segment on loopback
     Console(rest);
     EXPECT_EQ(ReportTexts(console_), (std::vector<std::string>{first, rest}));
     EXPECT_EQ(ReportTexts(Log()), (std::vector<std::string>{first, rest}));

@@ -280,6 +280,8 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         {{"-x"}, "'-x'"},
         {{"--interval-ms", "abc"}, "'abc'"},
         {{"--interval-ms", "-5"}, "'-5'"},
+        {{"--interval-ms", "10x"}, "'10x'"},
+        {{"--interval-ms", "3600001"}, "'3600001'"},
         {{"--hold-port", "0"}, "'0'"},
         {{"--feed-port", "65536"}, "'65536'"},
         {{"--count", " 3"}, "' 3'"},
