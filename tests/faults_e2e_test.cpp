@@ -97,8 +97,11 @@ TEST_F(EndToEndFaults, AFeedResetInMidStreamIsSaidAfterEveryLineBeforeItAndChann
 
 TEST_F(EndToEndFaults, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
     ASSERT_EQ(symlink("/dev/full", (dir_ + "/log.txt").c_str()), 0) << std::strerror(errno);
-    ASSERT_NO_FATAL_FAILURE(StartConnected());
-    std::string expected;
+    // Standard error joins standard output, where a line's log failure comes before the line: the
+    // log is written first.
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"/bin/sh", "-c", "exec \"$0\" 2>&1", ChanlogCommand().front()}));
+    std::string expected = "Could not write log.txt: No space left on device\n";
     for (int i = 1; i <= 5; ++i) {
         const std::string message = "50;line " + std::to_string(i) + "\n";
         Send(message);
@@ -106,9 +109,9 @@ TEST_F(EndToEndFaults, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
     }
     EXPECT_EQ(Unstamped(Console("50;line 5\n")), expected);
     CloseFd(&feed_);
-    ExpectOnlyChannelTwoEnds("Could not write log.txt: No space left on device\n"
-                             "log.txt is missing 5 lines that could not be written\n" +
-                             std::string(kFeedClosed));
+    EXPECT_EQ(Unstamped(Console(kFeedClosed)),
+              expected + "log.txt is missing 5 lines that could not be written\n" + kFeedClosed);
+    ExpectOnlyChannelTwoEnds("");
 }
 
 TEST_F(EndToEndFaults, AConsoleReaderThatGoesAwayLeavesTheLogGrowing) {
