@@ -22,7 +22,6 @@
 namespace {
 
 constexpr const char *kPrefix = "50;";
-constexpr int kExitUsage = 64;
 constexpr int kIntervalMs = 40; // between messages: well above the time chanlog takes for one
 constexpr int kQuietMs = 300;   // how long to look for output that must not come
 const std::string kInterval = std::to_string(kIntervalMs);
@@ -281,6 +280,8 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         {{"-x"}, "'-x'"},
         {{"--interval-ms", "abc"}, "'abc'"},
         {{"--interval-ms", "-5"}, "'-5'"},
+        {{"--interval-ms", "10x"}, "'10x'"},
+        {{"--interval-ms", "3600001"}, "'3600001'"},
         {{"--hold-port", "0"}, "'0'"},
         {{"--feed-port", "65536"}, "'65536'"},
         {{"--count", " 3"}, "' 3'"},
@@ -292,7 +293,7 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
         SpawnFeed(c.args);
-        EXPECT_EQ(ExitCode(service_), kExitUsage);
+        EXPECT_EQ(ExitCode(service_), 64);
         EXPECT_EQ(ReadAll(service_.out, kWaitMs), "");
         const std::string err = ReadAll(service_.err, kWaitMs);
         Stop(service_, SIGKILL);
@@ -313,6 +314,36 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         EXPECT_NE(out.find(flag), std::string::npos) << flag;
     }
     EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
+}
+
+// The accepted edge of each limit; --echo shows each message with what a terminal would not show
+// as it is (and the backslash itself) escaped; the first message waits its interval too.
+TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByte) {
+    const std::string file = dir_ + "/messages.txt";
+    const std::string message = "50;a\\b\x7f\x1f~ \x01\n";
+    WriteWholeFile(file, message);
+    ASSERT_NO_FATAL_FAILURE(
+        SpawnFeed({"--hold-port", std::to_string(FreePort()), "--feed-port", "65535",
+                   "--interval-ms", "0", "--from", file, "--count", "1", "--close", "--echo"}));
+    ASSERT_TRUE(FeedSaid("127.0.0.1:65535 (feed)")) << feedErr_;
+    int feed = -1;
+    ASSERT_TRUE(WaitFor([&] { return (feed = ConnectTo(65535)) != -1; }));
+    EXPECT_EQ(ReceiveUntilClosed(feed), std::vector<std::string>{message});
+    close(feed);
+    EXPECT_TRUE(FeedSaid("sample-feed: -> 50;a\\\\b\\x7f\\x1f~ \\x01\\n\n")) << feedErr_;
+    Stop(service_, SIGKILL);
+
+    const std::uint16_t feedPort = FreePort();
+    ASSERT_NO_FATAL_FAILURE(
+        SpawnFeed({"--hold-port", std::to_string(FreePort()), "--feed-port",
+                   std::to_string(feedPort), "--interval-ms", "400", "--count", "1", "--close"}));
+    ASSERT_TRUE(FeedSaid("listening on")) << feedErr_;
+    const std::int64_t connecting = NowNs();
+    feed = ConnectTo(feedPort);
+    ASSERT_NE(feed, -1);
+    EXPECT_EQ(ReceiveUntilClosed(feed).size(), 1u);
+    EXPECT_GE(NowNs() - connecting, std::int64_t{400} * 1000000);
+    close(feed);
 }
 
 TEST_F(EndToEndSampleFeed, InterruptAndTerminateEndItWithStatusZero) {
