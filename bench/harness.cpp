@@ -73,9 +73,9 @@ bool UnlinkedFile(int *writeEnd, int *readEnd) {
     dup2(null, STDIN_FILENO);
     dup2(options.output == Output::kPipe ? out : null, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
-    if (null > STDERR_FILENO) {
-        close(null);
-    }
+    // Nothing else of ours leaks into the program: descriptors it did not ask for would count
+    // against its limits and hold our pipes and sockets open.
+    close_range(STDERR_FILENO + 1, ~0U, 0);
     if (options.output == Output::kClosed) {
         close(STDOUT_FILENO); // last, so that nothing above takes its number
     }
