@@ -222,6 +222,28 @@ TEST_F(EndToEndFaults, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCount
     }
 }
 
+TEST_F(EndToEndFaults, WhatWaitsForTheConsoleIsWrittenBeforeChanlogEndsByItself) {
+    ListenOn(false, true); // channel 1 fails, so chanlog ends once the feed closes
+    StartChanlog();
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    std::string stream;
+    for (int i = 0; i < 200; ++i) {
+        stream += PacedMessage(i);
+        ASSERT_TRUE(SendMessage(feed_, PacedMessage(i)));
+        usleep(1000);
+    }
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+    CloseFd(&feed_);
+    // 100 kB wait for a console nobody has read yet; they all come before the end.
+    const std::string console = ReadAll(chanlog_.out, kWaitMs);
+    EXPECT_EQ(ExitCode(chanlog_), 2);
+    const std::string refused = "connect failed with error: 111\n";
+    ASSERT_TRUE(console.starts_with(refused)) << console.substr(0, 100);
+    EXPECT_EQ(Joined(console.substr(refused.size())), stream);
+}
+
 TEST_F(EndToEndFaults, ADiskThatFillsForAMomentLosesWholeLinesOnlyAndSaysHowMany) {
     // A 64 KiB file system of this test's own, filled but for one page.
     if (unshare(CLONE_NEWNS) != 0 ||
