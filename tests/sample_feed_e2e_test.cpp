@@ -2,6 +2,7 @@
 // test in a network namespace of its own.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -34,13 +35,15 @@ std::uint16_t FreePort() {
     return port;
 }
 
-int ConnectTo(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A connection to 127.0.0.1:port, or -1; with `wait` false, one still being made.
+int ConnectTo(std::uint16_t port, bool wait = true) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == -1) {
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == -1 &&
+        (wait || errno != EINPROGRESS)) {
         close(fd);
         return -1;
     }
@@ -48,7 +51,8 @@ int ConnectTo(std::uint16_t port) {
 }
 
 // Each receive on `fd` until the peer closes, or an empty list when it does not within the wait.
-std::vector<std::string> ReceiveUntilClosed(int fd) {
+// A reader with other work to do pauses `pauseUs` after each receive.
+std::vector<std::string> ReceiveUntilClosed(int fd, int pauseUs = 0) {
     const std::int64_t deadline = NowNs() + std::int64_t{kWaitMs} * 1000000;
     std::vector<std::string> receives;
     char buffer[4096];
@@ -62,6 +66,7 @@ std::vector<std::string> ReceiveUntilClosed(int fd) {
             return receives;
         }
         receives.emplace_back(buffer, static_cast<std::size_t>(got));
+        usleep(pauseUs);
     }
 }
 
@@ -115,7 +120,7 @@ class EndToEndSampleFeed : public ChanlogTest {
     // its own: every receive on the feed until sample-feed closes it at the end of its sequence,
     // and whether the hold port sent nothing and stayed open by then.
     std::vector<std::string> ProbeFeed(std::vector<std::string> args, bool *holdQuiet,
-                                       const std::string &redirections = {}) {
+                                       const std::string &redirections = {}, int pauseUs = 0) {
         const std::uint16_t holdPort = FreePort();
         const std::uint16_t feedPort = FreePort();
         args.insert(args.end(), {"--hold-port", std::to_string(holdPort), "--feed-port",
@@ -124,7 +129,7 @@ class EndToEndSampleFeed : public ChanlogTest {
         int feed = -1;
         EXPECT_TRUE(WaitFor([&] { return (hold_ = ConnectTo(holdPort)) != -1; }));
         EXPECT_TRUE(WaitFor([&] { return (feed = ConnectTo(feedPort)) != -1; }));
-        std::vector<std::string> receives = ReceiveUntilClosed(feed);
+        std::vector<std::string> receives = ReceiveUntilClosed(feed, pauseUs);
         close(feed);
         *holdQuiet = HoldConnectionHeld();
         return receives;
@@ -171,6 +176,8 @@ TEST_F(EndToEndSampleFeed, DefaultSampleMixesMessagesOnePerReceiveAndChanlogRepo
 
 TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndChannelOneHolds) {
     const std::string file = dir_ + "/messages.txt";
+    // Saved by a Windows editor: a name outside any ANSI code page, a byte-order mark, CR LF.
+    const std::string windowsFile = dir_ + "/\u65e5\u672c.txt";
     struct Case {
         std::string content;
         std::vector<std::string> args;
@@ -196,10 +203,24 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
          false,
          false,
          {"50;one\n"}},
+        // The mark is not sent, and each line goes with its line feed alone.
+        {"\xef\xbb\xbf"
+         "50;one\r\n49;two\r\n50;three \xc3\xa9\r\n",
+         {"--from", windowsFile, "--count", "3"},
+         false,
+         true,
+         {"50;one\n", "50;three \xc3\xa9\n"}},
+        {"\xef\xbb\xbf"
+         "50;a\r\n\xef\xbb\xbf"
+         "50;b\r",
+         {"--from", "-", "--count", "2"},
+         true,
+         true,
+         {"50;a\n"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1] + (c.close ? " --close" : ""));
-        WriteWholeFile(file, c.content);
+        WriteWholeFile(c.args[1] == "-" ? file : c.args[1], c.content);
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--interval-ms", kInterval});
         if (c.close) {
@@ -309,10 +330,87 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
     const std::string out = ReadAll(service_.out, kWaitMs);
     EXPECT_TRUE(out.starts_with("Usage: sample-feed")) << out;
     for (const char *flag : {"--hold-port", "--feed-port", "--interval-ms", "--from", "--count",
-                             "--repeat", "--close", "--echo"}) {
+                             "--repeat", "--close", "--echo", "--version"}) {
         EXPECT_NE(out.find(flag), std::string::npos) << flag;
     }
     EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
+    Stop(service_, SIGKILL);
+
+    SpawnFeed({"--version"});
+    EXPECT_EQ(ExitCode(service_), 0);
+    EXPECT_EQ(ReadAll(service_.out, kWaitMs), "sample-feed 1.0.0\n");
+    EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
+    Stop(service_, SIGKILL);
+
+    // Output that cannot be written is a failure, not a usage or version that seems printed.
+    for (const char *option : {"--help", "--version"}) {
+        SCOPED_TRACE(option);
+        SpawnFeed({option}, ">/dev/full");
+        EXPECT_EQ(ExitCode(service_), 1);
+        EXPECT_EQ(ReadAll(service_.err, kWaitMs),
+                  std::string("sample-feed: write error: ") + std::strerror(ENOSPC) + "\n");
+        Stop(service_, SIGKILL);
+    }
+}
+
+TEST_F(EndToEndSampleFeed, ABurstOfClientsIsServedAtOnce) {
+    // As many clients as it serves at once, all connecting together: none is left to retry.
+    constexpr int kClients = 256;
+    constexpr int kBurstWaitMs = 5000; // a dropped connect is tried again after 1, 3, 7 s
+    StartFeed({"--count", "1", "--close", "--interval-ms", "0"});
+    std::vector<int> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(ConnectTo(kFeedService, false));
+        ASSERT_NE(clients.back(), -1) << std::strerror(errno);
+    }
+    const std::int64_t deadline = NowNs() + std::int64_t{kBurstWaitMs} * 1000000;
+    int served = 0;
+    for (const int client : clients) {
+        std::string got;
+        char buffer[256];
+        ssize_t n = 0;
+        while (Readable(client, deadline) && (n = recv(client, buffer, sizeof buffer, 0)) > 0) {
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        served += n == 0 && got == "50;1;boiler;started" ? 1 : 0;
+        close(client);
+    }
+    EXPECT_EQ(served, kClients);
+}
+
+TEST_F(EndToEndSampleFeed, WithoutAPauseEachMessageIsStillAReceiveOfItsOwn) {
+    if (WindowsPrograms()) {
+        GTEST_SKIP() << "Windows does not show what the client has read; the manual says so";
+    }
+    const std::string file = dir_ + "/messages.txt";
+    std::string content;
+    std::vector<std::string> lines;
+    for (int i = 1; i <= 60; ++i) {
+        lines.push_back((i % 3 == 0 ? "49;" : "50;") + std::to_string(i) + "\n");
+        content += lines.back();
+    }
+    WriteWholeFile(file, content);
+    std::vector<std::string> reported;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(reported),
+                 [](const std::string &m) { return m.starts_with(kPrefix); });
+    for (const char *interval : {"0", "1"}) {
+        SCOPED_TRACE(interval);
+        // A reader that takes its time over each receive.
+        bool holdQuiet = false;
+        EXPECT_EQ(ProbeFeed({"--from", file, "--interval-ms", interval}, &holdQuiet, {}, 2000),
+                  lines);
+        CloseFd(&hold_);
+        Stop(service_, SIGKILL);
+
+        StartFeed({"--from", file, "--interval-ms", interval, "--close"});
+        StartChanlog();
+        ASSERT_TRUE(FeedSaid("closed by us after 60 messages")) << feedErr_;
+        ASSERT_TRUE(WaitFor(FeedClosedByClient));
+        const std::string console = ReadAll(chanlog_.out, kQuietMs);
+        EXPECT_EQ(ReportTexts(console), reported) << console;
+        Stop(chanlog_, SIGKILL);
+        Stop(service_, SIGKILL);
+    }
 }
 
 TEST_F(EndToEndSampleFeed, InterruptAndTerminateEndItWithStatusZero) {
