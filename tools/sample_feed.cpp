@@ -345,8 +345,8 @@ int Serve(Server *server) {
     }
 }
 
-// After --help or --version: what could not be written to standard output (a full disk, a closed
-// pipe) is a failure, said on standard error, as a truncated usage must not pass for a whole one.
+// After --help or --version: what could not be written to standard output (a full disk, say) is a
+// failure, said on standard error, as a truncated usage must not pass for a whole one.
 int FinishOutput() {
     if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
         return kExitOk;
