@@ -21,10 +21,39 @@ target_compile_definitions(PkgConfig::ALLEGRO INTERFACE ALLEGRO_STATICLINK)
 target_include_directories(PkgConfig::ALLEGRO INTERFACE ${ALLEGRO_STATIC_INCLUDE_DIRS})
 target_link_directories(PkgConfig::ALLEGRO INTERFACE ${ALLEGRO_STATIC_LIBRARY_DIRS})
 target_link_libraries(PkgConfig::ALLEGRO INTERFACE ${ALLEGRO_STATIC_LIBRARIES})
+# Allegro's headers name themselves (__FILE__, in its allocation macros): by a name that does not
+# depend on where this machine keeps its build.
+add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CHANLOG_ALLEGRO_PREFIX}=allegro>")
+
+# Each program's version resource and application manifest (packaging/windows/program.*.in) go
+# into it through windres.
+enable_language(RC)
 
 # The C and C++ runtimes and the threads library (winpthread, which std::thread and Allegro's
 # -posix build use) go into each program instead of beside it as DLLs.
 add_link_options(-static)
+# The same sources give the same program: no time stamp in its header (the linker's default is
+# the time of the link).
+add_link_options(-Wl,--no-insert-timestamp)
+
+# Fills in packaging/windows/program.rc.in and program.manifest.in for `target` and builds them
+# into it. `contents` says what else the program contains, for its copyright line.
+function(chanlog_windows_resources target description contents)
+  set(CHANLOG_RC_NAME ${target})
+  set(CHANLOG_RC_DESCRIPTION "${description}")
+  set(CHANLOG_RC_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0)
+  string(REPLACE "." "," CHANLOG_RC_VERSION_COMMAS ${CHANLOG_RC_VERSION})
+  set(CHANLOG_RC_CONTAINS "${contents}")
+  set(CHANLOG_RC_MANIFEST ${PROJECT_BINARY_DIR}/resources/${target}.manifest)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/program.manifest.in
+                 ${CHANLOG_RC_MANIFEST} @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/program.rc.in
+                 ${PROJECT_BINARY_DIR}/resources/${target}.rc @ONLY)
+  target_sources(${target} PRIVATE ${PROJECT_BINARY_DIR}/resources/${target}.rc)
+  # windres reads the manifest itself: a changed manifest builds the resource again.
+  set_property(SOURCE ${PROJECT_BINARY_DIR}/resources/${target}.rc APPEND PROPERTY
+               OBJECT_DEPENDS ${CHANLOG_RC_MANIFEST})
+endfunction()
 
 # chanlog_core is made after this file is read; it gets its Windows needs once it exists.
 # Windows Sockets is ws2_32. Lean windows.h leaves out the old winsock.h, whose declarations clash
@@ -32,22 +61,35 @@ add_link_options(-static)
 macro(chanlog_windows_finish)
   target_compile_definitions(chanlog_core PUBLIC WIN32_LEAN_AND_MEAN)
   target_link_libraries(chanlog_core PUBLIC ws2_32)
+  chanlog_windows_resources(chanlog "chanlog: logs the reported lines of a local text service"
+                            "Allegro, the MinGW-w64 runtime, winpthreads and GCC's runtime")
+  chanlog_windows_resources(sample-feed "sample-feed: sample services for chanlog"
+                            "the MinGW-w64 runtime, winpthreads and GCC's runtime")
 
-  # The zip: both programs, a README for Windows users, our licence, and Allegro's, which comes
-  # with every copy of a program that contains Allegro.
+  # Each program's link map, from which scripts/windows-licences finds the components linked in.
+  set(maps)
+  foreach(program chanlog sample-feed)
+    target_link_options(${program} PRIVATE -Wl,-Map=${PROJECT_BINARY_DIR}/maps/${program}.map)
+    list(APPEND maps ${program}.exe=${PROJECT_BINARY_DIR}/maps/${program}.map)
+  endforeach()
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/maps)
+  set(text ${PROJECT_BINARY_DIR}/zip-text)
+  add_custom_command(
+    OUTPUT ${text}/licences/CONTENTS.txt
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/windows-licences ${text}
+            ${CHANLOG_ALLEGRO_PREFIX}/LICENSE.txt ${maps}
+    DEPENDS chanlog sample-feed ${PROJECT_SOURCE_DIR}/scripts/windows-licences
+            ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt ${PROJECT_SOURCE_DIR}/LICENSE
+            ${PROJECT_SOURCE_DIR}/packaging/windows/licences/winpthreads.txt
+            ${PROJECT_SOURCE_DIR}/packaging/windows/licences/gcc-runtime.txt
+    COMMENT "Gathering the licences of what the programs link"
+    VERBATIM)
+  add_custom_target(chanlog_windows_text ALL DEPENDS ${text}/licences/CONTENTS.txt)
+
+  # What the zip holds (scripts/build-windows makes it): both programs, a README for Windows
+  # users, our licence, and the notices of every component linked into them, all text with CR LF
+  # line ends.
   install(TARGETS chanlog sample-feed RUNTIME DESTINATION .)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt DESTINATION .)
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
-  install(FILES ${CHANLOG_ALLEGRO_PREFIX}/LICENSE.txt DESTINATION allegro)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_NAME chanlog)
-  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-  set(CPACK_STRIP_FILES ON)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(CPACK_PACKAGE_FILE_NAME chanlog-${PROJECT_VERSION}-win64)
-  else()
-    set(CPACK_PACKAGE_FILE_NAME chanlog-${PROJECT_VERSION}-win32)
-  endif()
-  include(CPack)
+  install(DIRECTORY ${text}/ DESTINATION .)
 endmacro()
 cmake_language(DEFER CALL chanlog_windows_finish)

@@ -2,7 +2,9 @@
 // test in a network namespace of its own.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,21 +35,24 @@ std::uint16_t FreePort() {
     return port;
 }
 
-int ConnectTo(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A connection to 127.0.0.1:port, or -1; with `wait` false, one still being made.
+int ConnectTo(std::uint16_t port, bool wait = true) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == -1) {
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == -1 &&
+        (wait || errno != EINPROGRESS)) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-// Each receive on `fd` until the peer closes, or an empty list when it does not within the wait.
-std::vector<std::string> ReceiveUntilClosed(int fd) {
+// Each receive on `fd` until the peer closes (pausing `pauseUs` after each), or an empty list when
+// it does not close within the wait.
+std::vector<std::string> ReceiveUntilClosed(int fd, int pauseUs = 0) {
     const std::int64_t deadline = NowNs() + std::int64_t{kWaitMs} * 1000000;
     std::vector<std::string> receives;
     char buffer[4096];
@@ -61,6 +66,7 @@ std::vector<std::string> ReceiveUntilClosed(int fd) {
             return receives;
         }
         receives.emplace_back(buffer, static_cast<std::size_t>(got));
+        usleep(pauseUs);
     }
 }
 
@@ -114,7 +120,7 @@ class EndToEndSampleFeed : public ChanlogTest {
     // its own: every receive on the feed until sample-feed closes it at the end of its sequence,
     // and whether the hold port sent nothing and stayed open by then.
     std::vector<std::string> ProbeFeed(std::vector<std::string> args, bool *holdQuiet,
-                                       const std::string &redirections = {}) {
+                                       const std::string &redirections = {}, int pauseUs = 0) {
         const std::uint16_t holdPort = FreePort();
         const std::uint16_t feedPort = FreePort();
         args.insert(args.end(), {"--hold-port", std::to_string(holdPort), "--feed-port",
@@ -123,7 +129,7 @@ class EndToEndSampleFeed : public ChanlogTest {
         int feed = -1;
         EXPECT_TRUE(WaitFor([&] { return (hold_ = ConnectTo(holdPort)) != -1; }));
         EXPECT_TRUE(WaitFor([&] { return (feed = ConnectTo(feedPort)) != -1; }));
-        std::vector<std::string> receives = ReceiveUntilClosed(feed);
+        std::vector<std::string> receives = ReceiveUntilClosed(feed, pauseUs);
         close(feed);
         *holdQuiet = HoldConnectionHeld();
         return receives;
@@ -170,6 +176,8 @@ TEST_F(EndToEndSampleFeed, DefaultSampleMixesMessagesOnePerReceiveAndChanlogRepo
 
 TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndChannelOneHolds) {
     const std::string file = dir_ + "/messages.txt";
+    // Saved by a Windows editor: a name outside any ANSI code page, a byte-order mark, CR LF.
+    const std::string windowsFile = dir_ + "/\u65e5\u672c.txt";
     struct Case {
         std::string content;
         std::vector<std::string> args;
@@ -195,10 +203,24 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
          false,
          false,
          {"50;one\n"}},
+        // The mark is not sent, and each line goes with its line feed alone.
+        {"\xef\xbb\xbf"
+         "50;one\r\n49;two\r\n50;three \xc3\xa9\r\n",
+         {"--from", windowsFile, "--count", "3"},
+         false,
+         true,
+         {"50;one\n", "50;three \xc3\xa9\n"}},
+        {"\xef\xbb\xbf"
+         "50;a\r\n\xef\xbb\xbf"
+         "50;b\r",
+         {"--from", "-", "--count", "2"},
+         true,
+         true,
+         {"50;a\n"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1] + (c.close ? " --close" : ""));
-        WriteWholeFile(file, c.content);
+        WriteWholeFile(c.args[1] == "-" ? file : c.args[1], c.content);
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--interval-ms", kInterval});
         if (c.close) {
@@ -310,10 +332,79 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
     const std::string out = ReadAll(service_.out, kWaitMs);
     EXPECT_TRUE(out.starts_with("Usage: sample-feed")) << out;
     for (const char *flag : {"--hold-port", "--feed-port", "--interval-ms", "--from", "--count",
-                             "--repeat", "--close", "--echo"}) {
+                             "--repeat", "--close", "--echo", "--version"}) {
         EXPECT_NE(out.find(flag), std::string::npos) << flag;
     }
     EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
+    Stop(service_, SIGKILL);
+
+    SpawnFeed({"--version"});
+    EXPECT_EQ(ExitCode(service_), 0);
+    EXPECT_EQ(ReadAll(service_.out, kWaitMs), "sample-feed 1.0.0\n");
+    EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
+    Stop(service_, SIGKILL);
+
+    // Output that cannot be written is a failure, not a usage or version that seems printed.
+    for (const char *option : {"--help", "--version"}) {
+        SCOPED_TRACE(option);
+        SpawnFeed({option}, ">/dev/full");
+        EXPECT_EQ(ExitCode(service_), 1);
+        EXPECT_EQ(ReadAll(service_.err, kWaitMs),
+                  std::string("sample-feed: write error: ") + std::strerror(ENOSPC) + "\n");
+        Stop(service_, SIGKILL);
+    }
+}
+
+TEST_F(EndToEndSampleFeed, ABurstOfClientsIsServedAtOnce) {
+    // As many clients as it serves at once, all connecting while it accepts none: each connection
+    // is made, in the listen backlog, instead of being left to try again, and then served.
+    constexpr int kClients = 256;
+    StartFeed({"--count", "1", "--close", "--interval-ms", "0"});
+    kill(service_.pid, SIGSTOP);
+    std::vector<pollfd> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back({ConnectTo(kFeedService, false), POLLOUT, 0});
+        ASSERT_NE(clients.back().fd, -1) << std::strerror(errno);
+    }
+    const std::int64_t deadline = NowNs() + std::int64_t{kQuietMs} * 1000000;
+    int connected = 0;
+    for (pollfd &client : clients) {
+        connected += poll(&client, 1, MsUntil(deadline)) == 1 && client.revents == POLLOUT ? 1 : 0;
+    }
+    kill(service_.pid, SIGCONT);
+    int served = 0;
+    for (const pollfd &client : clients) {
+        if (connected == kClients && // else it would wait for connects tried again after 1, 3, 7 s
+            ReceiveUntilClosed(client.fd) == std::vector<std::string>{"50;1;boiler;started"}) {
+            ++served;
+        }
+        close(client.fd);
+    }
+    EXPECT_EQ(connected, kClients);
+    EXPECT_EQ(served, kClients);
+}
+
+TEST_F(EndToEndSampleFeed, WithoutAPauseEachMessageIsStillAReceiveOfItsOwn) {
+    if (WindowsPrograms()) {
+        GTEST_SKIP() << "Windows does not show what the client has read; the manual says so";
+    }
+    const std::string file = dir_ + "/messages.txt";
+    std::string content;
+    std::vector<std::string> lines;
+    for (int i = 1; i <= 60; ++i) {
+        lines.push_back("50;" + std::to_string(i) + "\n");
+        content += lines.back();
+    }
+    WriteWholeFile(file, content);
+    for (const char *interval : {"0", "1"}) {
+        SCOPED_TRACE(interval);
+        // A client with work of its own after each receive, as chanlog writing its log.
+        bool holdQuiet = false;
+        EXPECT_EQ(ProbeFeed({"--from", file, "--interval-ms", interval}, &holdQuiet, {}, 2000),
+                  lines);
+        CloseFd(&hold_);
+        Stop(service_, SIGKILL);
+    }
 }
 
 // The accepted edge of each limit; --echo shows each message with what a terminal would not show

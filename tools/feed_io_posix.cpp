@@ -4,16 +4,22 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
-constexpr int kListenBacklog = 16;
+// As many connections waiting to be accepted as the system allows: it takes the largest value as a
+// request for its own maximum (net.core.somaxconn on Linux), so that a burst of clients is not
+// left to retry their connects.
+constexpr int kListenBacklog = INT_MAX;
 constexpr int kExitOnInterrupt = 0;
 
 // An end that cannot wait: whatever is half done, the kernel closes every socket.
@@ -54,6 +60,57 @@ pollfd PollEntry(const FeedWait &wait) {
         break;
     }
     return {-1, 0, 0}; // poll skips a negative descriptor
+}
+
+// One connection as seen from its client's end: the client's address and port, and ours, as
+// /proc/net/tcp writes them (addresses in network byte order, ports in host byte order).
+struct ClientEnd {
+    std::uint32_t clientAddress = 0;
+    unsigned clientPort = 0;
+    std::uint32_t ourAddress = 0;
+    unsigned ourPort = 0;
+};
+
+bool ClientEndOf(int fd, ClientEnd *end) {
+    sockaddr_in ours{};
+    sockaddr_in peer{};
+    socklen_t oursLength = sizeof ours;
+    socklen_t peerLength = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&ours), &oursLength) == -1 ||
+        getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) == -1) {
+        return false;
+    }
+    *end = {peer.sin_addr.s_addr, ntohs(peer.sin_port), ours.sin_addr.s_addr, ntohs(ours.sin_port)};
+    return true;
+}
+
+// Bytes unread at the client's end of each connection, -1 where it is not in the table; false
+// when the table cannot be read. The clients are on 127.0.0.1, so their ends are in this network
+// namespace's table too.
+bool ClientUnread(const std::vector<ClientEnd> &ends, std::vector<long> *unread) {
+    unread->assign(ends.size(), -1);
+    std::FILE *table = std::fopen("/proc/net/tcp", "re");
+    if (table == nullptr) {
+        return false;
+    }
+    char line[256];
+    while (std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0;
+        unsigned long sendQueue = 0, receiveQueue = 0;
+        if (std::sscanf(line, " %*u: %x:%x %x:%x %x %lx:%lx", &localAddress, &localPort,
+                        &remoteAddress, &remotePort, &state, &sendQueue, &receiveQueue) != 7) {
+            continue; // the header
+        }
+        for (std::size_t i = 0; i < ends.size(); ++i) {
+            const ClientEnd &end = ends[i];
+            if (localAddress == end.clientAddress && localPort == end.clientPort &&
+                remoteAddress == end.ourAddress && remotePort == end.ourPort) {
+                (*unread)[i] = static_cast<long>(receiveQueue);
+            }
+        }
+    }
+    std::fclose(table);
+    return true;
 }
 
 void TakeResult(FeedWait *wait, short revents) {
@@ -142,6 +199,31 @@ long FeedSend(FeedSocket socket, const char *data, std::size_t length) {
         return static_cast<long>(sent);
     }
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : kIoFailed;
+}
+
+void FeedTaken(const std::vector<FeedSocket> &sockets, std::vector<bool> *taken) {
+    taken->assign(sockets.size(), true);
+    // First whether all of it reached the client's end: what we sent and it did not acknowledge.
+    std::vector<ClientEnd> ends;
+    std::vector<std::size_t> places;
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+        int unacknowledged = 0;
+        ClientEnd end;
+        if (ioctl(SocketOf(sockets[i]), TIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0) {
+            (*taken)[i] = false;
+        } else if (ClientEndOf(SocketOf(sockets[i]), &end)) {
+            ends.push_back(end);
+            places.push_back(i);
+        }
+    }
+    // Then whether the client has read it there: what is acknowledged may still wait unread.
+    std::vector<long> unread;
+    if (ends.empty() || !ClientUnread(ends, &unread)) {
+        return;
+    }
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        (*taken)[places[i]] = unread[i] <= 0;
+    }
 }
 
 void FeedClose(FeedSocket socket) {

@@ -15,7 +15,9 @@
 
 namespace {
 
-constexpr int kListenBacklog = 16;
+// Windows' own maximum of connections waiting to be accepted, so that a burst of clients is not
+// left to retry their connects.
+constexpr int kListenBacklog = SOMAXCONN;
 constexpr UINT kExitOnInterrupt = 0;
 constexpr WORD kWinsockVersion = MAKEWORD(2, 2);
 
@@ -222,6 +224,11 @@ long FeedSend(FeedSocket socket, const char *data, std::size_t length) {
     }
     RecordSocketError(error);
     return kIoFailed;
+}
+
+void FeedTaken(const std::vector<FeedSocket> &sockets, std::vector<bool> *taken) {
+    // Windows shows neither what the client has acknowledged nor what it has read.
+    taken->assign(sockets.size(), true);
 }
 
 void FeedClose(FeedSocket socket) {

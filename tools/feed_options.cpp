@@ -25,6 +25,7 @@ constexpr long long kMaxCount = 1000000000000LL;
 enum OptionId {
     kOptHelp = 'h',
     kOptHoldPort = 256, // above every character, so no short option can take these values
+    kOptVersion,
     kOptFeedPort,
     kOptInterval,
     kOptFrom,
@@ -44,6 +45,7 @@ const option kLongOptions[] = {
     {"close", no_argument, nullptr, kOptClose},
     {"echo", no_argument, nullptr, kOptEcho},
     {"help", no_argument, nullptr, kOptHelp},
+    {"version", no_argument, nullptr, kOptVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -134,6 +136,8 @@ ParseOutcome TakeOption(int id, FeedOptions *options) {
         return ParseOutcome::kRun;
     case kOptHelp:
         return ParseOutcome::kHelp;
+    case kOptVersion:
+        return ParseOutcome::kVersion;
     }
     return ParseOutcome::kRun; // getopt_long returns no other id
 }
@@ -190,9 +194,14 @@ void PrintUsage(std::FILE *stream) {
         "  --close           close the feed connection when its sequence ends (default: hold it)\n"
         "  --echo            print each message sent on standard error\n"
         "  --help            print this and exit\n"
+        "  --version         print the version and exit\n"
         "\n"
         "Ctrl-C or SIGTERM ends it. Exit status: 0 when ended so, 1 when a port cannot be\n"
         "listened on or FILE cannot be read, 64 for a bad option.\n",
         static_cast<unsigned>(kDefaultHoldPort), static_cast<unsigned>(kDefaultFeedPort),
         kDefaultIntervalMs, InputNote());
+}
+
+void PrintVersion(std::FILE *stream) {
+    std::fprintf(stream, "sample-feed %s\n", CHANLOG_VERSION);
 }

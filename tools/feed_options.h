@@ -16,10 +16,11 @@ struct FeedOptions {
     bool echo;        // print each message sent on standard error
 };
 
-enum class ParseOutcome { kRun, kHelp, kBadUsage };
+enum class ParseOutcome { kRun, kHelp, kVersion, kBadUsage };
 
 // Fills `options` from the command line. For kBadUsage it has already printed one line saying
 // what is wrong, then the usage, on standard error.
 ParseOutcome ParseFeedOptions(int argc, char **argv, FeedOptions *options);
 
 void PrintUsage(std::FILE *stream);
+void PrintVersion(std::FILE *stream);

@@ -11,6 +11,7 @@ namespace {
 // only the first of them can be reported.
 constexpr std::size_t kOneReceiveMax = 1024;
 constexpr std::size_t kReadChunk = 4096;
+constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
 
 // Numbered, so that the gaps in the client's output show which ones the filter held back.
 const char *const kSample[] = {
@@ -37,6 +38,25 @@ void AddMessage(Sequence *sequence, std::string message) {
     sequence->messages.push_back(std::move(message));
 }
 
+// Takes off the start of `input` the bytes of a byte-order mark at the start of the sequence's
+// input. They may come split over several reads: those that could still be one wait in `partial`
+// until the next byte tells.
+void SkipByteOrderMark(Sequence *sequence, std::string_view *input) {
+    while (sequence->atStart && !input->empty()) {
+        std::string head = sequence->partial + input->front();
+        if (!kByteOrderMark.starts_with(head)) {
+            sequence->atStart = false; // text, kept whole in `partial` and `input`
+            return;
+        }
+        input->remove_prefix(1);
+        sequence->partial = std::move(head);
+        if (sequence->partial == kByteOrderMark) {
+            sequence->partial.clear();
+            sequence->atStart = false;
+        }
+    }
+}
+
 } // namespace
 
 Sequence DefaultSample() {
@@ -51,16 +71,22 @@ Sequence DefaultSample() {
 Sequence PendingInput(const char *source) {
     Sequence sequence;
     sequence.complete = false;
+    sequence.atStart = true;
     sequence.source = source;
     return sequence;
 }
 
 void AppendInput(Sequence *sequence, const char *data, std::size_t length) {
-    const std::string_view input(data, length);
+    std::string_view input(data, length);
+    SkipByteOrderMark(sequence, &input);
     std::size_t start = 0;
     std::size_t end = 0;
     while ((end = input.find('\n', start)) != std::string_view::npos) {
         sequence->partial.append(input.substr(start, end + 1 - start));
+        // The CR may have come in the read before the line feed's: it is in `partial` by now.
+        if (sequence->partial.ends_with("\r\n")) {
+            sequence->partial.erase(sequence->partial.size() - 2, 1);
+        }
         AddMessage(sequence, std::move(sequence->partial));
         sequence->partial.clear();
         start = end + 1;

@@ -11,6 +11,7 @@ struct Sequence {
     std::vector<std::string> messages;
     bool complete = true;         // false while standard input may still add lines
     std::string partial;          // the start of a line whose line feed has not come yet
+    bool atStart = false;         // no byte of the input taken yet: a byte-order mark may come
     const char *source = nullptr; // where the lines come from, for warnings
 };
 
@@ -22,7 +23,9 @@ Sequence DefaultSample();
 Sequence PendingInput(const char *source);
 
 // Adds each complete line of `data` as one message, line feed included; keeps a trailing piece
-// until the rest of its line comes.
+// until the rest of its line comes. A line that ends in CR LF is sent with the line feed alone,
+// and a UTF-8 byte-order mark at the start of the input is not sent: both are how Windows editors
+// save text, not part of the lines.
 void AppendInput(Sequence *sequence, const char *data, std::size_t length);
 
 // The input has ended: a last line without a line feed becomes a message as it is.

@@ -1,6 +1,7 @@
 // sample-feed: the two local services that chanlog expects, for demonstrations and rehearsals.
 // Holds every connection to the hold port in silence, and sends each client of the feed port a
-// sequence of messages, one send() each, spaced out so that each arrives as a receive of its own.
+// sequence of messages, one send() each, each once the client has read the one before (where the
+// system shows that) and the pause has passed, so that each arrives as a receive of its own.
 // One thread: every socket is non-blocking, and all of them are waited on together.
 
 #include <algorithm>
@@ -27,6 +28,10 @@ constexpr int kExitUsage = 64; // as sysexits.h has it
 constexpr std::size_t kMaxClients = 256;
 constexpr std::size_t kInputChunk = 4096;
 constexpr std::size_t kPeerNameSize = sizeof "255.255.255.255:65535";
+// How soon to look again whether a client has read its last message: soon at first, then less
+// often, so that a client that has stopped reading costs little.
+constexpr int kFirstRecheckMs = 1;
+constexpr int kLastRecheckMs = 32;
 
 enum class Kind { kHold, kFeed };
 
@@ -38,6 +43,8 @@ struct Client {
     long long sent = 0;      // messages begun so far
     Clock::time_point due{}; // when its next message may go
     std::string pending;     // the part of the message in flight that the kernel did not take yet
+    bool unread = false;     // the client may not have read all of its last message yet
+    int rechecks = 0;        // times it was found not to have read it
     bool ended = false;      // its sequence is over; the connection is only held
 };
 
@@ -135,7 +142,8 @@ bool SequenceOver(const Client &client, const Server &server) {
     return server.sequence.complete && !HasNext(client, server);
 }
 
-// A feed client whose next message waits only for its time to come.
+// A feed client whose next message waits only for its time to come, and for the client to read
+// the one before.
 bool Waiting(const Client &client, const Server &server) {
     return client.kind == Kind::kFeed && client.socket != kNoSocket && !client.ended &&
            client.pending.empty() && HasNext(client, server) && !SequenceOver(client, server);
@@ -176,6 +184,8 @@ void SendNext(Client *client, const Server &server, Clock::time_point now) {
         std::fprintf(stderr, "sample-feed: -> %s\n", Printable(message).c_str());
     }
     client->pending = message;
+    client->unread = true;
+    client->rechecks = 0;
     FlushPending(client);
 }
 
@@ -189,15 +199,38 @@ void EndSequence(Client *client, const Server &server) {
                  client->peer, client->sent);
 }
 
+// Finds out which of the clients whose next message is due have read their last one by now.
+void CheckRead(Server *server, Clock::time_point now) {
+    std::vector<Client *> asked;
+    std::vector<FeedSocket> sockets;
+    for (Client &client : server->clients) {
+        if (Waiting(client, *server) && client.unread && client.due <= now) {
+            asked.push_back(&client);
+            sockets.push_back(client.socket);
+        }
+    }
+    if (asked.empty()) {
+        return;
+    }
+    std::vector<bool> taken;
+    FeedTaken(sockets, &taken);
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        asked[i]->unread = !taken[i];
+        asked[i]->rechecks += asked[i]->unread ? 1 : 0;
+    }
+}
+
 // Sends every message that is due, and ends the sequences that are over.
 void Advance(Server *server) {
     const Clock::time_point now = Clock::now();
+    CheckRead(server, now);
     for (Client &client : server->clients) {
         if (client.kind != Kind::kFeed || client.socket == kNoSocket || client.ended ||
             !client.pending.empty()) {
             continue;
         }
-        if (!SequenceOver(client, *server) && HasNext(client, *server) && client.due <= now) {
+        if (!SequenceOver(client, *server) && HasNext(client, *server) && client.due <= now &&
+            !client.unread) {
             SendNext(&client, *server, now);
         }
         // At once after the last message, which nothing else would wake us for.
@@ -264,7 +297,10 @@ int WaitTimeoutMs(const Server &server) {
             continue;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(client.due - now).count();
-        const int ms = static_cast<int>(std::max<decltype(left)>(left, 0));
+        int ms = static_cast<int>(std::max<decltype(left)>(left, 0));
+        if (ms == 0 && client.unread) {
+            ms = std::min(kFirstRecheckMs << std::min(client.rechecks, 5), kLastRecheckMs);
+        }
         timeout = timeout == -1 ? ms : std::min(timeout, ms);
     }
     return timeout;
@@ -309,6 +345,16 @@ int Serve(Server *server) {
     }
 }
 
+// After --help or --version: what could not be written to standard output (a full disk, say) is a
+// failure, said on standard error, as a truncated usage must not pass for a whole one.
+int FinishOutput() {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+        return kExitOk;
+    }
+    std::fprintf(stderr, "sample-feed: write error: %s\n", std::strerror(errno));
+    return kExitFailure;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -317,7 +363,10 @@ int main(int argc, char **argv) {
     switch (ParseFeedOptions(argc, argv, &server.options)) {
     case ParseOutcome::kHelp:
         PrintUsage(stdout);
-        return kExitOk;
+        return FinishOutput();
+    case ParseOutcome::kVersion:
+        PrintVersion(stdout);
+        return FinishOutput();
     case ParseOutcome::kBadUsage:
         return kExitUsage;
     case ParseOutcome::kRun:
