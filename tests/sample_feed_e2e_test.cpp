@@ -244,6 +244,7 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
         EXPECT_EQ(Count(feedErr_, " left"), 0u) << feedErr_;
         Stop(chanlog_, SIGKILL);
         Stop(service_, SIGKILL);
+        EndProgramsSession(); // under Wine, the ports are free only once its server has let go
     }
 }
 
