@@ -1,6 +1,8 @@
 #include "channels/channels.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -85,26 +87,6 @@ int ReceiveLoop(Socket *socket, char *recvbuf, int bufLen, char *msgCopy) {
     return result;
 }
 
-// Writes the decimal digits of `value` at `out` and returns how many there are.
-std::size_t FormatDecimal(std::int64_t value, char *out) {
-    char reversed[20];
-    std::size_t count = 0;
-    auto magnitude =
-        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-    do {
-        reversed[count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    std::size_t at = 0;
-    if (value < 0) {
-        out[at++] = '-';
-    }
-    while (count > 0) {
-        out[at++] = reversed[--count];
-    }
-    return at;
-}
-
 } // namespace
 
 void *const kChannelFailed = &failedTag;
@@ -130,10 +112,10 @@ std::int64_t ElapsedMs() {
 
 std::size_t FormatReportLine(std::int64_t elapsedMs, const char *text, std::size_t length,
                              char *line) {
+    // The stamp takes at most 20 characters, so the whole line fits in kLineMax.
+    const int stamp = std::snprintf(line, kLineMax, "%" PRId64 ": ", elapsedMs);
+    auto at = static_cast<std::size_t>(std::max(stamp, 0));
     length = std::min(length, static_cast<std::size_t>(kBufLen));
-    std::size_t at = FormatDecimal(elapsedMs, line);
-    line[at++] = ':';
-    line[at++] = ' ';
     std::memcpy(line + at, text, length);
     at += length;
     line[at++] = '\n';
