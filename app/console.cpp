@@ -64,6 +64,20 @@ void Put(Stream stream, const char *text, std::size_t length, bool report) {
     PlatformConsoleWrite(stream, text, length);
 }
 
+// Standard output takes as much of the entry as it can without waiting, under the lock, and
+// whatever it took is off the entry. True when that was all of it. A line written so leaves the
+// thread idle the moment the write returns: a channel that comes next (the reader of the line may
+// run first and send the next message) then writes at once itself instead of finding the thread
+// still busy and queueing behind it, line after line.
+bool TakenAtOnce(ConsoleEntry *entry) {
+    if (entry->stream != Stream::kOut || entry->text.empty()) {
+        return false;
+    }
+    const std::size_t taken = PlatformConsoleTryWrite(entry->text.data(), entry->text.size());
+    entry->text.erase(0, taken);
+    return entry->text.empty();
+}
+
 void Write(const ConsoleEntry &entry) {
     if (entry.text.empty()) {
         const std::string notice = DropNotice(entry.dropped);
@@ -132,7 +146,10 @@ void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
         if (TheBacklog().entries.empty()) {
             break;
         }
-        const ConsoleEntry entry = BacklogTake(&TheBacklog());
+        ConsoleEntry entry = BacklogTake(&TheBacklog());
+        if (TakenAtOnce(&entry)) {
+            continue;
+        }
         writing = true;
         // Written without the lock: this is the write that may wait, and the channels must not.
         al_unlock_mutex(mutex);
