@@ -40,6 +40,24 @@ LogOpen Failed(int fd, const char **reason) {
     return LogOpen::kFailed;
 }
 
+// Writes until all of `data` is out or a write fails, and returns how much was written; when that
+// is less than `length`, errno says why.
+std::size_t WriteAll(int fd, const char *data, std::size_t length) {
+    std::size_t written = 0;
+    while (written < length) {
+        const ssize_t result = write(fd, data + written, length - written);
+        if (result > 0) {
+            written += static_cast<std::size_t>(result);
+        } else if (result == 0) {
+            errno = ENOSPC; // only a full file takes nothing of a write that asks for something
+            break;
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    return written;
+}
+
 // Takes a line that the log took only in part off its end again, so that no later line is glued to
 // the piece. A file that cannot be cut (a pipe, a device) keeps the piece; nothing better can be
 // done there.
@@ -129,18 +147,13 @@ LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason) {
 }
 
 int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const char **reason) {
-    std::size_t written = 0;
-    while (written < length) {
-        const ssize_t result = write(file->fd, line + written, length - written);
-        if (result > 0) {
-            written += static_cast<std::size_t>(result);
-        } else if (result == 0 || errno != EINTR) {
-            *reason = std::strerror(result == 0 ? ENOSPC : errno);
-            Undo(file->fd, written);
-            return -1;
-        }
+    const std::size_t written = WriteAll(file->fd, line, length);
+    if (written == length) {
+        return 0;
     }
-    return 0;
+    *reason = std::strerror(errno);
+    Undo(file->fd, written);
+    return -1;
 }
 
 int PlatformCloseLog(LogFile *file, const char **reason) {
@@ -188,16 +201,8 @@ std::size_t PlatformConsoleTryWrite(const char *data, std::size_t length) {
 }
 
 void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length) {
-    const int fd = stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO;
-    std::size_t written = 0;
-    while (written < length) {
-        const ssize_t result = write(fd, data + written, length - written);
-        if (result > 0) {
-            written += static_cast<std::size_t>(result);
-        } else if (result == 0 || errno != EINTR) {
-            return;
-        }
-    }
+    // What a console that failed for good (its reader went away) did not take is lost to nobody.
+    WriteAll(stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO, data, length);
 }
 
 // ---- Process
