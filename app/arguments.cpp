@@ -46,16 +46,16 @@ Arguments ParseArguments(int argc, const char *const *argv, const char *helpSwit
         return {Request::kRun, nullptr};
     }
     const char *argument = argv[1];
-    if (argc == 2 && (Is(argument, "--help") || Is(argument, "-h") || Is(argument, helpSwitch))) {
-        return {Request::kHelp, nullptr};
-    }
-    if (argc == 2 && Is(argument, "--version")) {
-        return {Request::kVersion, nullptr};
-    }
+    const bool help = Is(argument, "--help") || Is(argument, "-h") || Is(argument, helpSwitch);
+    const bool version = Is(argument, "--version");
     // One argument is named: the first that is not understood, or the one too many.
-    const bool understood = Is(argument, "--help") || Is(argument, "-h") ||
-                            Is(argument, helpSwitch) || Is(argument, "--version");
-    return {Request::kBad, understood ? argv[2] : argument};
+    if (!help && !version) {
+        return {Request::kBad, argument};
+    }
+    if (argc > 2) {
+        return {Request::kBad, argv[2]};
+    }
+    return {help ? Request::kHelp : Request::kVersion, nullptr};
 }
 
 int AnswerRequest(const Arguments &arguments) {

@@ -28,9 +28,9 @@ int ConnectChannel(Socket *socket, sockaddr_in *address, std::uint16_t port) {
     return 0;
 }
 
-// Lines the log did not take since it last took one. The first failure of a spell is said with
-// its reason, and the count once the log takes lines again (or is closed).
-bool logFailing = false;
+// Lines the log did not take since it last took one: while there are any, the log is failing.
+// The first failure of a spell is said with its reason, and the count once the log takes lines
+// again (or is closed).
 unsigned long logMissing = 0;
 
 void SayLogMissing() {
@@ -45,20 +45,19 @@ void WriteLog(const char *line, std::size_t length) {
     const char *reason = "";
     if (PlatformLogAppend(&g_logFile, line, length, &reason) == 0) {
         SayLogMissing();
-        logFailing = false;
         return;
     }
-    if (!logFailing) {
+    if (logMissing == 0) {
         ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
-        logFailing = true;
     }
     ++logMissing;
 }
 
 void CloseLog() {
+    const bool failing = logMissing > 0; // its failure has been said already
     SayLogMissing();
     const char *reason = "";
-    if (PlatformCloseLog(&g_logFile, &reason) != 0 && !logFailing) {
+    if (PlatformCloseLog(&g_logFile, &reason) != 0 && !failing) {
         ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
     }
 }
