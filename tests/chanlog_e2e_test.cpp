@@ -91,9 +91,12 @@ TEST_F(EndToEndChanlog, OrderlyCloseEndsTheFeedButChannelOneHoldsAndNeitherSpins
     EXPECT_TRUE(HoldConnectionHeld());
     EXPECT_EQ(Unstamped(Log()), "50;before close\n\n");
     EXPECT_EQ(Unstamped(Console("50;before close\n")), "50;before close\n\n");
+    const std::string closed =
+        "The feed service closed the connection: nothing more will be logged\n";
+    // Read before chanlog is ended, which would cut off a notice still waiting to be written.
+    const std::string said = ReadUntil(chanlog_.err, closed, kWaitMs);
     EXPECT_TRUE(Terminate());
-    EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs),
-              "The feed service closed the connection: nothing more will be logged\n");
+    EXPECT_EQ(said + ReadAll(chanlog_.err, kWaitMs), closed);
 }
 
 TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresNamesBothAndExitsTwo) {
