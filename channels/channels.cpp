@@ -33,6 +33,10 @@ int ConnectChannel(Socket *socket, sockaddr_in *address, std::uint16_t port) {
 // again (or is closed).
 unsigned long logMissing = 0;
 
+void SayLogFailure(const char *reason) {
+    ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
+}
+
 void SayLogMissing() {
     if (logMissing > 0) {
         ConsoleSay(Stream::kErr, "%s is missing %lu line%s that could not be written\n",
@@ -48,7 +52,7 @@ void WriteLog(const char *line, std::size_t length) {
         return;
     }
     if (logMissing == 0) {
-        ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
+        SayLogFailure(reason);
     }
     ++logMissing;
 }
@@ -58,7 +62,7 @@ void CloseLog() {
     SayLogMissing();
     const char *reason = "";
     if (PlatformCloseLog(&g_logFile, &reason) != 0 && !failing) {
-        ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
+        SayLogFailure(reason);
     }
 }
 
