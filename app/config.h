@@ -15,8 +15,15 @@ inline constexpr std::size_t kReportPrefixLen = sizeof kReportPrefix - 1; // com
 inline constexpr const char *kLogFileName = "log.txt"; // in the working directory, emptied at start
 // The longest report line: a 64-bit time stamp's 20 digits, ": ", a full receive and a line feed.
 inline constexpr std::size_t kLineMax = 20 + 2 + kBufLen + 1;
-// Report lines that wait for a console that is not read; past this, they are dropped and counted.
+// Report lines that wait for a console that is not read, with 8 bytes each of bookkeeping; past
+// this, they are dropped and counted.
 inline constexpr std::size_t kConsoleBacklogBytes = std::size_t{1024} * 1024;
+// Room beside them for messages, which are never dropped while it lasts.
+inline constexpr std::size_t kConsoleMessageBytes = std::size_t{64} * 1024;
+// Once both channels have ended, how long the console may take to write what waits for it.
+inline constexpr int kEndGraceMs = 2000;
+// Asked to end (Ctrl-C, SIGTERM), how long the console may take to write what waits for it.
+inline constexpr int kEndRequestGraceMs = 1000;
 
 inline constexpr int kExitStartupFailed = 1; // Allegro, log file, networking or threads
 inline constexpr int kExitChannelFailed = 2; // both channels ended and one of them failed

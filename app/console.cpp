@@ -1,188 +1,455 @@
 #include "app/console.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <utility>
-
-#include "app/config.h"
+#include <cstring>
+#include <mutex>
 
 namespace {
 
-// All of it under `mutex`.
-ALLEGRO_MUTEX *mutex = nullptr;
-ALLEGRO_COND *wake = nullptr; // the backlog grew, or the console thread is to end
-bool running = false;         // the console thread writes; others only queue or try
-bool writing = false;         // the console thread has taken an entry and is writing it
-bool stopping = false;        // the console thread ends once the backlog is empty
+using Clock = std::chrono::steady_clock;
 
-// Made on first use rather than at start-up, where a failed allocation could not be caught.
-Backlog &TheBacklog() {
-    static Backlog backlog;
-    return backlog;
+// An entry's header in the backlog: its text's length, its kind and the report lines dropped just
+// before it, in one 64-bit word.
+constexpr std::size_t kHeaderSize = sizeof(std::uint64_t);
+constexpr unsigned kKindShift = 16;
+constexpr unsigned kDroppedShift = 24;
+constexpr std::uint64_t kDroppedMax = (std::uint64_t{1} << (64 - kDroppedShift)) - 1;
+
+// Standard error says at most this often how many lines a console that is not read missed.
+constexpr auto kNoticeInterval = std::chrono::seconds(1);
+// How long the last words of a process that ends may wait for standard error.
+constexpr int kLastWordsMs = 500;
+// The most a message from ConsoleSay takes; a longer one is cut, never overrun.
+constexpr std::size_t kSayMax = 512;
+
+void RingWrite(Backlog *backlog, std::size_t at, const void *data, std::size_t length) {
+    at %= backlog->capacity;
+    const std::size_t first = std::min(length, backlog->capacity - at);
+    std::memcpy(backlog->bytes + at, data, first);
+    std::memcpy(backlog->bytes, static_cast<const char *>(data) + first, length - first);
 }
 
-// Standard output takes `text` now if nothing waits before it and it can do so without waiting;
-// whatever it does not take joins the backlog. Called with the mutex held.
-void Offer(const char *text, std::size_t length, bool report) {
-    if (TheBacklog().entries.empty() && !writing) {
+void RingRead(const Backlog *backlog, std::size_t at, void *data, std::size_t length) {
+    at %= backlog->capacity;
+    const std::size_t first = std::min(length, backlog->capacity - at);
+    std::memcpy(data, backlog->bytes + at, first);
+    std::memcpy(static_cast<char *>(data) + first, backlog->bytes, length - first);
+}
+
+// How standard output fares.
+enum class Out {
+    kOk,
+    kFailing, // its last write failed; each line tries again
+    kGone,    // its reader went away: report lines are no longer written, messages go elsewhere
+};
+
+// All of it under `mutex`.
+std::mutex mutex;
+std::condition_variable wake;  // something to write, the end, or a notice that has come due
+std::condition_variable ended; // the console thread has ended, or was given up on
+// Never allocated and never freed: a stalled console costs these pages once it has filled them,
+// and the thread may still use them while the process ends.
+char storage[kConsoleBacklogBytes + kConsoleMessageBytes];
+Backlog backlog{storage, sizeof storage, kConsoleBacklogBytes};
+bool running = false;   // the console thread writes; others only queue or try at once
+bool writing = false;   // the console thread is writing without the lock
+bool stopping = false;  // the console thread ends once the backlog is empty
+bool finished = false;  // the console thread has ended
+bool abandoned = false; // the process ends without waiting for the console thread any more
+Out out = Out::kOk;
+// Report lines not shown that standard error has not been told of yet.
+std::size_t unsaidNotRead = 0;    // dropped from a full backlog
+std::size_t unsaidNotWritten = 0; // standard output failed to take them
+Clock::time_point lastNotice;
+bool noticeGiven = false;
+// The rest of a line that standard output took only in part before it failed; written first
+// once it takes lines again, so that no line is glued to the piece.
+char cut[kLineMax];
+std::size_t cutLength = 0;
+
+// ---- Writing, by whoever holds `lock` (the lock is let go while the write may wait)
+
+// Writes `text` to `stream`, letting go of the lock meanwhile.
+ConsoleWrite WriteUnlocked(std::unique_lock<std::mutex> &lock, Stream stream, const char *text,
+                           std::size_t length, std::size_t *written, const char **reason) {
+    writing = true;
+    lock.unlock();
+    const ConsoleWrite result = PlatformConsoleWrite(stream, text, length, written, reason);
+    lock.lock();
+    writing = false;
+    return result;
+}
+
+void SayUnlocked(std::unique_lock<std::mutex> &lock, const char *text, std::size_t length) {
+    std::size_t written = 0;
+    const char *reason = "";
+    WriteUnlocked(lock, Stream::kErr, text, length, &written, &reason);
+}
+
+void SayUnlocked(std::unique_lock<std::mutex> &lock, const std::string &text) {
+    SayUnlocked(lock, text.data(), text.size());
+}
+
+bool NoticeDue() {
+    return unsaidNotRead > 0 && (!noticeGiven || Clock::now() - lastNotice >= kNoticeInterval);
+}
+
+void SayNotRead(std::unique_lock<std::mutex> &lock) {
+    const std::string notice = NotShownNotice(unsaidNotRead, NotShown::kNotRead);
+    unsaidNotRead = 0;
+    lastNotice = Clock::now();
+    noticeGiven = true;
+    SayUnlocked(lock, notice);
+}
+
+void SayNotWritten(std::unique_lock<std::mutex> &lock) {
+    if (unsaidNotWritten > 0) {
+        const std::string notice = NotShownNotice(unsaidNotWritten, NotShown::kNotWritten);
+        unsaidNotWritten = 0;
+        SayUnlocked(lock, notice);
+    }
+}
+
+// A write to standard output failed after `written` bytes of `text`.
+void OutFailed(std::unique_lock<std::mutex> &lock, ConsoleWrite result, const ConsoleEntry &entry,
+               std::size_t written, const char *reason) {
+    if (result == ConsoleWrite::kGone) {
+        out = Out::kGone;
+        cutLength = 0;
+        SayUnlocked(lock, "Standard output was closed by its reader: the lines go on in " +
+                              std::string(kLogFileName) + " only\n");
+    } else {
+        if (written > 0) {
+            cutLength = entry.length - written;
+            std::memcpy(cut, entry.text + written, cutLength);
+        }
+        if (out == Out::kOk) {
+            out = Out::kFailing;
+            SayUnlocked(lock, "Could not write standard output: " + std::string(reason) + "\n");
+        }
+        unsaidNotWritten += entry.kind == EntryKind::kReport ? 1 : 0;
+    }
+    if (entry.kind != EntryKind::kReport) {
+        SayUnlocked(lock, entry.text, entry.length); // a message is never lost with its stream
+    }
+}
+
+// Writes what is left of a line cut before, first. True when that is done.
+bool FinishCut(std::unique_lock<std::mutex> &lock, const char **reason) {
+    std::size_t written = 0;
+    if (cutLength == 0) {
+        return true;
+    }
+    char rest[kLineMax];
+    const std::size_t length = cutLength;
+    std::memcpy(rest, cut, length);
+    const ConsoleWrite result = WriteUnlocked(lock, Stream::kOut, rest, length, &written, reason);
+    if (result == ConsoleWrite::kGone) {
+        cutLength = 0;
+        return false;
+    }
+    cutLength = length - written;
+    std::memmove(cut, rest + written, cutLength);
+    return result == ConsoleWrite::kDone;
+}
+
+// Standard output takes as much of the entry as it can without waiting, under the lock, and what
+// it took is off the entry. True when that was all of it. A line written so leaves the thread idle
+// the moment the write returns: a channel that comes next (the reader of the line may run first
+// and send the next message) then writes at once itself instead of finding the thread still busy
+// and queueing behind it, line after line.
+bool TakenAtOnce(ConsoleEntry *entry) {
+    if (out != Out::kOk || cutLength > 0) {
+        return false;
+    }
+    const std::size_t taken = PlatformConsoleTryWrite(entry->text, entry->length);
+    std::memmove(entry->text, entry->text + taken, entry->length - taken);
+    entry->length -= taken;
+    return entry->length == 0;
+}
+
+void WriteOut(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
+    if (out == Out::kGone) {
+        if (entry->kind != EntryKind::kReport) {
+            SayUnlocked(lock, entry->text, entry->length);
+        }
+        return;
+    }
+    if (TakenAtOnce(entry)) {
+        return;
+    }
+    const char *reason = "";
+    std::size_t written = 0;
+    ConsoleWrite result = ConsoleWrite::kFailed;
+    if (FinishCut(lock, &reason)) {
+        result = WriteUnlocked(lock, Stream::kOut, entry->text, entry->length, &written, &reason);
+    } else if (cutLength == 0) {
+        result = ConsoleWrite::kGone; // the reader went away while the rest was written
+    }
+    if (result != ConsoleWrite::kDone) {
+        OutFailed(lock, result, *entry, written, reason);
+        return;
+    }
+    if (out == Out::kFailing) {
+        out = Out::kOk;
+        SayNotWritten(lock);
+    }
+}
+
+void Write(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
+    unsaidNotRead += entry->droppedBefore;
+    if (NoticeDue()) {
+        SayNotRead(lock); // where the lines would have stood, unless one was said just now
+    }
+    if (entry->length == 0) {
+        return;
+    }
+    if (entry->kind == EntryKind::kErr) {
+        SayUnlocked(lock, entry->text, entry->length);
+        return;
+    }
+    WriteOut(lock, entry);
+}
+
+// ---- Queueing, by any thread
+
+// With the lock held and the console thread running.
+void Queue(EntryKind kind, const char *text, std::size_t length) {
+    if (kind == EntryKind::kReport && out == Out::kGone) {
+        return; // nobody will read it, which was said once
+    }
+    if (kind != EntryKind::kErr && backlog.used == 0 && backlog.droppedAtEnd == 0 && !writing &&
+        out == Out::kOk && cutLength == 0) {
         const std::size_t taken = PlatformConsoleTryWrite(text, length);
         if (taken == length) {
             return;
         }
         if (taken > 0) {
             // Half a line on the console: its rest must follow before anything else.
-            BacklogAddText(&TheBacklog(), Stream::kOut, text + taken, length - taken);
-            al_signal_cond(wake);
-            return;
+            kind = EntryKind::kOut;
+            text += taken;
+            length -= taken;
         }
     }
-    if (report) {
-        BacklogAddReport(&TheBacklog(), text, length, kConsoleBacklogBytes);
-    } else {
-        BacklogAddText(&TheBacklog(), Stream::kOut, text, length);
-    }
-    al_signal_cond(wake);
+    BacklogAdd(&backlog, kind, text, length);
+    wake.notify_one();
 }
 
-// Queues `text`, or writes it at once when no console thread runs.
-void Put(Stream stream, const char *text, std::size_t length, bool report) {
-    if (mutex != nullptr) {
-        al_lock_mutex(mutex);
-        if (running) {
-            if (stream == Stream::kOut) {
-                Offer(text, length, report);
-            } else {
-                BacklogAddText(&TheBacklog(), stream, text, length);
-                al_signal_cond(wake);
-            }
-            al_unlock_mutex(mutex);
-            return;
-        }
-        al_unlock_mutex(mutex);
+// Writes at once, waiting as long as it takes: no console thread runs.
+void WriteNow(EntryKind kind, const char *text, std::size_t length) {
+    std::size_t written = 0;
+    const char *reason = "";
+    if (kind == EntryKind::kErr || (PlatformConsoleWrite(Stream::kOut, text, length, &written,
+                                                         &reason) != ConsoleWrite::kDone &&
+                                    kind == EntryKind::kOut)) {
+        PlatformConsoleWrite(Stream::kErr, text, length, &written, &reason);
     }
-    PlatformConsoleWrite(stream, text, length);
 }
 
-// Standard output takes as much of the entry as it can without waiting, under the lock, and
-// whatever it took is off the entry. True when that was all of it. A line written so leaves the
-// thread idle the moment the write returns: a channel that comes next (the reader of the line may
-// run first and send the next message) then writes at once itself instead of finding the thread
-// still busy and queueing behind it, line after line.
-bool TakenAtOnce(ConsoleEntry *entry) {
-    if (entry->stream != Stream::kOut || entry->text.empty()) {
-        return false;
+void Put(EntryKind kind, const char *text, std::size_t length) {
+    std::unique_lock lock(mutex);
+    if (abandoned) {
+        return; // the process is ending; its last words have been said
     }
-    const std::size_t taken = PlatformConsoleTryWrite(entry->text.data(), entry->text.size());
-    entry->text.erase(0, taken);
-    return entry->text.empty();
-}
-
-void Write(const ConsoleEntry &entry) {
-    if (entry.text.empty()) {
-        const std::string notice = DropNotice(entry.dropped);
-        PlatformConsoleWrite(Stream::kErr, notice.data(), notice.size());
+    if (running) {
+        Queue(kind, text, length);
         return;
     }
-    PlatformConsoleWrite(entry.stream, entry.text.data(), entry.text.size());
+    lock.unlock();
+    WriteNow(kind, text, length);
+}
+
+// Formats a message of at most kSayMax bytes into `text`, ending in its line feed also when cut.
+std::size_t Format(char (&text)[kSayMax], const char *format, va_list args) {
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    if (length <= 0) {
+        return 0;
+    }
+    if (static_cast<std::size_t>(length) < sizeof text) {
+        return static_cast<std::size_t>(length);
+    }
+    text[sizeof text - 2] = '\n';
+    return sizeof text - 1;
+}
+
+// ---- The end
+
+// What still waits when the console thread is given up on: the messages among it, then how many
+// report lines were not shown, for standard error. The backlog is left empty.
+std::string LastWords() {
+    std::string words;
+    std::size_t notRead = unsaidNotRead;
+    ConsoleEntry entry{};
+    while (BacklogTake(&backlog, &entry)) {
+        notRead += entry.droppedBefore;
+        if (entry.kind == EntryKind::kReport) {
+            notRead += entry.length > 0 ? 1 : 0;
+        } else {
+            words.append(entry.text, entry.length);
+        }
+    }
+    if (notRead > 0) {
+        words += NotShownNotice(notRead, NotShown::kNotRead);
+    }
+    const std::size_t notWritten = unsaidNotWritten + (cutLength > 0 ? 1 : 0);
+    if (notWritten > 0 && out != Out::kGone) {
+        words += NotShownNotice(notWritten, NotShown::kNotWritten);
+    }
+    return words;
 }
 
 } // namespace
 
-bool BacklogAddReport(Backlog *backlog, const char *line, std::size_t length, std::size_t bound) {
-    if (backlog->reportBytes + length > bound) {
-        if (backlog->entries.empty() || !backlog->entries.back().text.empty()) {
-            backlog->entries.push_back({Stream::kErr, false, {}, 0});
-        }
-        ++backlog->entries.back().dropped;
+std::size_t BacklogCost(std::size_t length) {
+    return kHeaderSize + length;
+}
+
+bool BacklogAdd(Backlog *backlog, EntryKind kind, const char *text, std::size_t length) {
+    length = std::min(length, kLineMax);
+    const std::size_t cost = BacklogCost(length);
+    if (backlog->used + cost > backlog->capacity ||
+        (kind == EntryKind::kReport && backlog->reportUsed + cost > backlog->reportBound)) {
+        backlog->droppedAtEnd += 1;
         return false;
     }
-    backlog->entries.push_back({Stream::kOut, true, std::string(line, length), 0});
-    backlog->reportBytes += length;
+    const std::uint64_t dropped = std::min<std::uint64_t>(backlog->droppedAtEnd, kDroppedMax);
+    const std::uint64_t header = length |
+                                 std::uint64_t{static_cast<std::uint8_t>(kind)} << kKindShift |
+                                 dropped << kDroppedShift;
+    const std::size_t tail = backlog->head + backlog->used;
+    RingWrite(backlog, tail, &header, kHeaderSize);
+    RingWrite(backlog, tail + kHeaderSize, text, length);
+    backlog->used += cost;
+    backlog->reportUsed += kind == EntryKind::kReport ? cost : 0;
+    backlog->droppedAtEnd = 0;
     return true;
 }
 
-void BacklogAddText(Backlog *backlog, Stream stream, const char *text, std::size_t length) {
-    if (length > 0) {
-        backlog->entries.push_back({stream, false, std::string(text, length), 0});
+bool BacklogTake(Backlog *backlog, ConsoleEntry *entry) {
+    if (backlog->used == 0) {
+        if (backlog->droppedAtEnd == 0) {
+            return false;
+        }
+        entry->kind = EntryKind::kReport;
+        entry->droppedBefore = backlog->droppedAtEnd;
+        entry->length = 0;
+        backlog->droppedAtEnd = 0;
+        return true;
     }
+    std::uint64_t header = 0;
+    RingRead(backlog, backlog->head, &header, kHeaderSize);
+    entry->length = static_cast<std::size_t>(header & 0xFFFF);
+    entry->kind = static_cast<EntryKind>(header >> kKindShift & 0xFF);
+    entry->droppedBefore = static_cast<std::size_t>(header >> kDroppedShift);
+    RingRead(backlog, backlog->head + kHeaderSize, entry->text, entry->length);
+    const std::size_t cost = BacklogCost(entry->length);
+    backlog->head = (backlog->head + cost) % backlog->capacity;
+    backlog->used -= cost;
+    backlog->reportUsed -= entry->kind == EntryKind::kReport ? cost : 0;
+    return true;
 }
 
-ConsoleEntry BacklogTake(Backlog *backlog) {
-    ConsoleEntry entry = std::move(backlog->entries.front());
-    backlog->entries.pop_front();
-    if (entry.report) {
-        backlog->reportBytes -= entry.text.size();
-    }
-    return entry;
-}
-
-std::string DropNotice(std::size_t dropped) {
-    return std::to_string(dropped) + (dropped == 1 ? " line was" : " lines were") +
-           " not shown: standard output was not read in time (" + kLogFileName +
-           " has what was logged)\n";
+std::string NotShownNotice(std::size_t count, NotShown why) {
+    return std::to_string(count) + (count == 1 ? " line was" : " lines were") + " not shown: " +
+           (why == NotShown::kNotRead ? "standard output was not read in time"
+                                      : "standard output could not be written") +
+           " (" + kLogFileName + " has what was logged)\n";
 }
 
 void ConsoleStart() {
-    mutex = al_create_mutex();
-    wake = al_create_cond();
-    if (mutex == nullptr || wake == nullptr) {
-        return; // then every line is written at once, as before the threads
-    }
-    al_lock_mutex(mutex);
+    const std::lock_guard lock(mutex);
     running = true;
-    al_unlock_mutex(mutex);
 }
 
 void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
-    if (mutex == nullptr) {
-        return nullptr;
-    }
-    al_lock_mutex(mutex);
-    for (;;) {
-        while (TheBacklog().entries.empty() && !stopping) {
-            al_wait_cond(wake, mutex);
-        }
-        if (TheBacklog().entries.empty()) {
+    std::unique_lock lock(mutex);
+    ConsoleEntry entry{};
+    while (!abandoned) {
+        if (NoticeDue()) {
+            SayNotRead(lock);
+        } else if (BacklogTake(&backlog, &entry)) {
+            Write(lock, &entry);
+        } else if (stopping) {
             break;
+        } else if (unsaidNotRead > 0) {
+            wake.wait_until(lock, lastNotice + kNoticeInterval);
+        } else {
+            wake.wait(lock);
         }
-        ConsoleEntry entry = BacklogTake(&TheBacklog());
-        if (TakenAtOnce(&entry)) {
-            continue;
-        }
-        writing = true;
-        // Written without the lock: this is the write that may wait, and the channels must not.
-        al_unlock_mutex(mutex);
-        Write(entry);
-        al_lock_mutex(mutex);
-        writing = false;
     }
+    if (abandoned) {
+        return nullptr; // its last words were said for it
+    }
+    // Lines cut, not written or dropped: said before the end, whatever the time.
+    const char *reason = "";
+    if (!FinishCut(lock, &reason)) {
+        unsaidNotWritten += out == Out::kGone ? 0 : 1;
+    }
+    if (unsaidNotRead > 0) {
+        SayNotRead(lock);
+    }
+    SayNotWritten(lock);
     running = false;
-    al_unlock_mutex(mutex);
+    finished = true;
+    ended.notify_all();
     return nullptr;
 }
 
-void ConsoleStop() {
-    if (mutex == nullptr) {
-        return;
+bool ConsoleEnd(int graceMs) {
+    std::unique_lock lock(mutex);
+    if (!running) {
+        return finished;
     }
-    al_lock_mutex(mutex);
     stopping = true;
-    al_signal_cond(wake);
-    al_unlock_mutex(mutex);
+    wake.notify_one();
+    if (ended.wait_for(lock, std::chrono::milliseconds(graceMs),
+                       [] { return finished || abandoned; }) &&
+        finished) {
+        return true;
+    }
+    if (abandoned) {
+        return false; // given up on by another caller, who says the last words
+    }
+    abandoned = true;
+    ended.notify_all();
+    const std::string words = LastWords();
+    lock.unlock();
+    PlatformConsoleWriteWithin(Stream::kErr, words.data(), words.size(), kLastWordsMs);
+    return false;
 }
 
 void ConsoleReport(const char *line, std::size_t length) {
-    Put(Stream::kOut, line, length, true);
+    Put(EntryKind::kReport, line, length);
 }
 
 void ConsoleSay(Stream stream, const char *format, ...) {
-    char text[512]; // every message is one short line; a longer one is cut, never overrun
+    char text[kSayMax];
     va_list args;
     va_start(args, format);
-    const int length = std::vsnprintf(text, sizeof text, format, args);
+    const std::size_t length = Format(text, format, args);
     va_end(args);
     if (length > 0) {
-        Put(stream, text, std::min(static_cast<std::size_t>(length), sizeof text - 1), false);
+        Put(stream == Stream::kOut ? EntryKind::kOut : EntryKind::kErr, text, length);
     }
+}
+
+void ConsoleSayBoth(const char *outLine, const char *errLine) {
+    const std::size_t outLength = std::strlen(outLine);
+    const std::size_t errLength = std::strlen(errLine);
+    std::unique_lock lock(mutex);
+    if (abandoned) {
+        return;
+    }
+    if (running) {
+        Queue(EntryKind::kOut, outLine, outLength);
+        Queue(EntryKind::kErr, errLine, errLength);
+        return;
+    }
+    lock.unlock();
+    WriteNow(EntryKind::kOut, outLine, outLength);
+    WriteNow(EntryKind::kErr, errLine, errLength);
 }

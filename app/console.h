@@ -2,53 +2,79 @@
 
 // Everything chanlog writes to standard output and standard error once its threads run. Nothing
 // that calls in here waits for the console: a line is written at once when the console takes it
-// without waiting, and otherwise waits in a bounded backlog for the console thread, which writes
-// the lines in the order they happened. Report lines that would overflow the backlog are dropped
-// and counted, and the count is said on standard error where they would have stood. Before
-// ConsoleStart and after the console thread ends, lines are written at once, waiting as long as
-// it takes.
+// without waiting, and otherwise waits in a backlog of fixed size for the console thread, which
+// writes the lines in the order they happened. Report lines that would overflow the backlog are
+// dropped and counted, and standard error says how many, at most about once a second. When
+// standard output fails, standard error says so once, gets the failure messages meant for
+// standard output, and later says how many report lines were not shown. Before ConsoleStart and
+// after the console thread ends, lines are written at once, waiting as long as it takes.
 
 #include <allegro5/allegro.h>
 
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <string>
 
+#include "app/config.h"
 #include "platform/platform.h"
 
-// One thing waiting for the console.
-struct ConsoleEntry {
-    Stream stream;
-    bool report;         // a report line, which may be dropped; anything else never is
-    std::string text;    // empty for a drop mark
-    std::size_t dropped; // for a drop mark: how many report lines were dropped at this point
+enum class EntryKind : std::uint8_t {
+    kReport, // a report line for standard output, which may be dropped
+    kOut,    // text for standard output that is never dropped: a failure message, a line's rest
+    kErr,    // text for standard error, never dropped
 };
 
+// What waits for the console: entries back to back in one buffer, used as a ring, so that a
+// stalled console costs the buffer and not a byte more, whatever the lines' lengths.
 struct Backlog {
-    std::deque<ConsoleEntry> entries;
-    std::size_t reportBytes = 0; // bytes of the report lines among the entries
+    char *bytes;             // `capacity` bytes
+    std::size_t capacity;    //
+    std::size_t reportBound; // report lines take at most this much of it, with their headers
+    std::size_t head = 0;    // where the oldest entry begins
+    std::size_t used = 0;
+    std::size_t reportUsed = 0;
+    std::size_t droppedAtEnd = 0; // report lines dropped since the newest entry was queued
 };
 
-// Queues a report line for standard output, unless that would take the report lines past `bound`
-// bytes: then it is dropped and counted in a drop mark at the end of the queue. Returns whether
-// it was queued.
-bool BacklogAddReport(Backlog *backlog, const char *line, std::size_t length, std::size_t bound);
-// Queues text that is never dropped: a failure message, a notice, the rest of a line begun.
-void BacklogAddText(Backlog *backlog, Stream stream, const char *text, std::size_t length);
-// Takes the oldest entry off a backlog that has one.
-ConsoleEntry BacklogTake(Backlog *backlog);
-// What standard error says for a drop mark.
-std::string DropNotice(std::size_t dropped);
+// One entry taken off a backlog.
+struct ConsoleEntry {
+    EntryKind kind;
+    std::size_t droppedBefore; // report lines dropped just before this entry was queued
+    std::size_t length;        // 0: no text, only the lines dropped after the last entry
+    char text[kLineMax];
+};
 
-// From now on lines wait for the console thread instead of being written at once. Call it, after
-// Allegro is up, just before the console thread starts.
+// What an entry of `length` bytes of text takes of a backlog.
+std::size_t BacklogCost(std::size_t length);
+// Queues text of `kind`, of at most kLineMax bytes. A report line that would take the report lines
+// past the report bound, or anything that would not fit the buffer, is dropped instead and counted
+// against the next entry. Returns whether it was queued.
+bool BacklogAdd(Backlog *backlog, EntryKind kind, const char *text, std::size_t length);
+// Takes the oldest entry, or else the count of lines dropped since the last one; false when there
+// is neither.
+bool BacklogTake(Backlog *backlog, ConsoleEntry *entry);
+
+// Why report lines were not shown.
+enum class NotShown { kNotRead, kNotWritten };
+// What standard error says of `count` report lines not shown.
+std::string NotShownNotice(std::size_t count, NotShown why);
+
+// From now on lines wait for the console thread instead of being written at once. Call it just
+// before the console thread starts.
 void ConsoleStart();
-// The console thread's body: writes the backlog until ConsoleStop, then what is left, and ends.
+// The console thread's body: writes the backlog until ConsoleEnd, then what is left, and ends.
 void *ConsoleThread(ALLEGRO_THREAD *thread, void *argument);
-// Lets the console thread end once everything waiting has been written.
-void ConsoleStop();
+// Lets the console thread write what waits and end, and waits for that for at most `graceMs`:
+// the process is about to end, and must end whatever its console does. What has not been written
+// by then stays unwritten: standard error gets the messages among it and how many report lines
+// were not shown, if it takes them within a short while. True when the console thread has ended
+// and can be joined; false when it may still be held in a write.
+bool ConsoleEnd(int graceMs);
 
 // A report line, `length` bytes ending in its line feed, for standard output.
 void ConsoleReport(const char *line, std::size_t length);
 // A whole line of text that is never dropped, formatted as printf does.
 void ConsoleSay(Stream stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// A failure in two whole lines that stand together, whatever else is written meanwhile: `out` for
+// standard output, then `err` for standard error.
+void ConsoleSayBoth(const char *out, const char *err);

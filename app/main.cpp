@@ -10,6 +10,7 @@
 #include "app/globals.h"
 #include "app/report.h"
 #include "channels/channels.h"
+#include "channels/log.h"
 #include "net/net.h"
 
 namespace {
@@ -20,7 +21,7 @@ constexpr const char *kThreadFailure = "Could not create a channel thread.\n";
 // as it is.
 void OpenLog() {
     const char *reason = "";
-    switch (PlatformOpenLog(kLogFileName, &g_logFile, &reason)) {
+    switch (PlatformOpenLog(kLogFileName, true, &g_logFile, &reason)) {
     case LogOpen::kOpened:
         return;
     case LogOpen::kInUse:
@@ -28,6 +29,15 @@ void OpenLog() {
     case LogOpen::kFailed:
         AbortWithMessage("Could not open %s: %s\n", kLogFileName, reason);
     }
+}
+
+// Waits for a request to end (Ctrl-C, SIGTERM): what the log missed is said, and the console gets
+// a moment to write what waits for it; then the process ends as it was asked to.
+void *EndRequestThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
+    const int request = PlatformWaitForEndRequest();
+    LogSayMissing();
+    ConsoleEnd(kEndRequestGraceMs);
+    PlatformEndAsRequested(request);
 }
 
 } // namespace
@@ -39,6 +49,7 @@ int main(int argc, char **argv) {
     }
     PlatformRecordStdout(); // before anything can open a descriptor in place of standard output
     PlatformIgnoreSignals();
+    PlatformHoldEndRequests(); // before Allegro, which may start threads of its own
     PlatformForgetDisplay();
     if (!PlatformStdoutAvailable()) {
         std::fputs("Standard output is closed: chanlog connects nowhere\n", stderr);
@@ -61,15 +72,22 @@ int main(int argc, char **argv) {
 
     // The thread library aborts when the system refuses a thread; say it as a start-up failure.
     PlatformTrapAbort(kThreadFailure, kExitStartupFailed);
-    ALLEGRO_THREAD *console = al_create_thread(ConsoleThread, nullptr);
+    // Static: a thread that is not joined lives as long as the process. The console thread may
+    // still be held in a write when the process ends, and the end request's waits for the end.
+    static ALLEGRO_THREAD *console = al_create_thread(ConsoleThread, nullptr);
+    ALLEGRO_THREAD *logSync = al_create_thread(LogSyncThread, nullptr);
+    static ALLEGRO_THREAD *endRequest = al_create_thread(EndRequestThread, nullptr);
     ALLEGRO_THREAD *channel[] = {al_create_thread(Channel1Thread, nullptr),
                                  al_create_thread(Channel2Thread, nullptr)};
     PlatformReleaseAbort();
-    if (console == nullptr || channel[0] == nullptr || channel[1] == nullptr) {
+    if (console == nullptr || logSync == nullptr || endRequest == nullptr ||
+        channel[0] == nullptr || channel[1] == nullptr) {
         AbortWithMessage("%s", kThreadFailure);
     }
     ConsoleStart();
-    al_start_thread(console);
+    for (ALLEGRO_THREAD *t : {console, logSync, endRequest}) {
+        al_start_thread(t);
+    }
     for (ALLEGRO_THREAD *t : channel) {
         al_start_thread(t);
     }
@@ -83,8 +101,14 @@ int main(int argc, char **argv) {
             status = kExitChannelFailed;
         }
     }
-    ConsoleStop(); // what still waits for the console is written before the process ends
-    al_join_thread(console, nullptr);
-    al_destroy_thread(console);
+    // Channel 2 has closed the log, which ends the thread that puts it on the disk.
+    al_join_thread(logSync, nullptr);
+    al_destroy_thread(logSync);
+    // What still waits for the console is written before the process ends, unless standard output
+    // holds it up for longer than that.
+    if (ConsoleEnd(kEndGraceMs)) {
+        al_join_thread(console, nullptr);
+        al_destroy_thread(console);
+    }
     return status;
 }

@@ -9,6 +9,7 @@
 #include "app/config.h"
 #include "app/console.h"
 #include "app/globals.h"
+#include "channels/log.h"
 #include "net/net.h"
 
 namespace {
@@ -28,50 +29,12 @@ int ConnectChannel(Socket *socket, sockaddr_in *address, std::uint16_t port) {
     return 0;
 }
 
-// Lines the log did not take since it last took one: while there are any, the log is failing.
-// The first failure of a spell is said with its reason, and the count once the log takes lines
-// again (or is closed).
-unsigned long logMissing = 0;
-
-void SayLogFailure(const char *reason) {
-    ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
-}
-
-void SayLogMissing() {
-    if (logMissing > 0) {
-        ConsoleSay(Stream::kErr, "%s is missing %lu line%s that could not be written\n",
-                   kLogFileName, logMissing, logMissing == 1 ? "" : "s");
-        logMissing = 0;
-    }
-}
-
-void WriteLog(const char *line, std::size_t length) {
-    const char *reason = "";
-    if (PlatformLogAppend(&g_logFile, line, length, &reason) == 0) {
-        SayLogMissing();
-        return;
-    }
-    if (logMissing == 0) {
-        SayLogFailure(reason);
-    }
-    ++logMissing;
-}
-
-void CloseLog() {
-    const bool failing = logMissing > 0; // its failure has been said already
-    SayLogMissing();
-    const char *reason = "";
-    if (PlatformCloseLog(&g_logFile, &reason) != 0 && !failing) {
-        SayLogFailure(reason);
-    }
-}
-
 // One time stamp for both lines, so that the console and the log say the same. The line is in the
 // log before it is offered to the console, which never holds the log up.
 void ReportMessage(const char *text, std::size_t length) {
     char line[kLineMax];
     const std::size_t lineLength = FormatReportLine(ElapsedMs(), text, length, line);
-    WriteLog(line, lineLength);
+    LogWrite(line, lineLength);
     ConsoleReport(line, lineLength);
 }
 
@@ -145,16 +108,16 @@ void *Channel2Thread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     const int bufLen = kBufLen;
     char recvbuf2[kBufLen] = {};
     if (!PlatformStdoutAvailable()) {
-        CloseLog();
+        LogClose();
         return nullptr;
     }
     if (ConnectChannel(&ConnectSocket2, &clientService2, kFeedPort) == 1) {
-        CloseLog();
+        LogClose();
         return kChannelFailed;
     }
     auto msgCopy = std::make_unique<char[]>(static_cast<std::size_t>(bufLen));
     const int last = ReceiveLoop(&ConnectSocket2, recvbuf2, bufLen, msgCopy.get());
-    CloseLog();
+    LogClose();
     msgCopy.reset();
     if (last == 0) {
         ConsoleSay(Stream::kErr,

@@ -1,5 +1,6 @@
 #include "net/net.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "app/config.h"
@@ -9,11 +10,18 @@ namespace {
 
 constexpr std::uint16_t kSocketsVersion = 0x0202; // 2.2
 
-// The connect line says only the error; this one says which service did not answer.
-void SayWhereConnectFailed(const sockaddr_in *address) {
-    const auto *ip = reinterpret_cast<const unsigned char *>(&address->sin_addr);
-    ConsoleSay(Stream::kErr, "Could not connect to %u.%u.%u.%u:%u\n", ip[0], ip[1], ip[2], ip[3],
-               static_cast<unsigned>(ntohs(address->sin_port)));
+// The longest failure line.
+constexpr std::size_t kLineSize = 128;
+
+// The failure line says only the error; the line on standard error says which service it was.
+// The two are said together, so that another channel's failure never comes between them.
+void SayFailed(const char *operation, long code, const char *what, const char *address,
+               unsigned port) {
+    char out[kLineSize];
+    char err[kLineSize];
+    std::snprintf(out, sizeof out, "%s failed with error: %ld\n", operation, code);
+    std::snprintf(err, sizeof err, "Could not %s %s:%u\n", what, address, port);
+    ConsoleSayBoth(out, err);
 }
 
 } // namespace
@@ -30,10 +38,7 @@ int NetStartup(NetData *data) {
 int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port) {
     *socket = PlatformSocketOpen();
     if (*socket == kInvalidSocket) {
-        ConsoleSay(Stream::kOut, "socket failed with error: %ld\n",
-                   static_cast<long>(PlatformSocketError()));
-        ConsoleSay(Stream::kErr, "Could not create a socket for %s:%u\n", kLoopbackAddress,
-                   static_cast<unsigned>(port));
+        SayFailed("socket", PlatformSocketError(), "create a socket for", kLoopbackAddress, port);
         PlatformNetCleanup();
         return 1;
     }
@@ -45,8 +50,11 @@ int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port) {
 
 int NetConnect(Socket *socket, const sockaddr_in *address) {
     if (PlatformSocketConnect(*socket, address) == -1) {
-        ConsoleSay(Stream::kOut, "connect failed with error: %d\n", PlatformSocketError());
-        SayWhereConnectFailed(address);
+        const int error = PlatformSocketError(); // before anything else can change it
+        const auto *ip = reinterpret_cast<const unsigned char *>(&address->sin_addr);
+        char where[sizeof "255.255.255.255"];
+        std::snprintf(where, sizeof where, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+        SayFailed("connect", error, "connect to", where, ntohs(address->sin_port));
         PlatformSocketClose(*socket); // already failing; a second message would say nothing new
         return 1;
     }

@@ -41,10 +41,11 @@ int PlatformSocketReceive(Socket socket, char *buffer, std::size_t length);
 int PlatformSocketClose(Socket socket); // 0, or -1 on error
 int PlatformSocketError();              // the calling thread's last socket error code
 
-// Milliseconds from a monotonic 64-bit clock; only differences of two readings mean anything.
+// Milliseconds from a 64-bit clock that never goes back and goes on while the machine sleeps, as
+// Windows' tick count does; only differences of two readings mean anything.
 std::uint64_t PlatformTickMs();
 
-// The log file, written a whole line at a time.
+// The log file, written a whole line at a time, each at the end of the file as it is then.
 #ifdef _WIN32
 struct LogFile {
     void *handle; // the file's HANDLE, or nullptr when none is open
@@ -52,19 +53,34 @@ struct LogFile {
 inline constexpr LogFile kNoLogFile = {nullptr};
 #else
 struct LogFile {
-    int fd; // -1 when none is open
+    int fd;                 // -1 when none is open
+    unsigned long long dev; // which file it is, to tell when its name has gone elsewhere
+    unsigned long long inode;
 };
-inline constexpr LogFile kNoLogFile = {-1};
+inline constexpr LogFile kNoLogFile = {-1, 0, 0};
 #endif
 enum class LogOpen { kOpened, kInUse, kFailed };
-// Opens `path` for writing, takes an exclusive lock on it that lasts until it is closed, and only
-// then empties it, so that a second process never destroys a log in use. Never waits: a FIFO
-// without a reader fails. kInUse: another process holds it, and it is left as it was. kFailed:
-// `*reason` says why.
-LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason);
-// Appends `length` bytes, whose only line feed is the last, as the platform's text line: all of
-// them or none. A write that the file took only in part is undone. 0, or -1 with `*reason`.
+// Opens `path` for appending, creating it if needed, and takes an exclusive lock on it that lasts
+// until it is closed; with `empty`, only then empties it, so that a second process never destroys
+// a log in use. Never waits: a FIFO without a reader fails. kInUse: another process holds it, and
+// it is left as it was. kFailed: `*reason` says why.
+LogOpen PlatformOpenLog(const char *path, bool empty, LogFile *file, const char **reason);
+// Appends `length` bytes at the end of the file as it is at that moment, with each line feed as
+// the platform's text line end: all of them or none. A write that the file took only in part is
+// undone, unless another program changed the file meanwhile. 0, or -1 with `*reason`.
 int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const char **reason);
+// True when `path` no longer names the file that `file` writes: it was moved away or removed.
+// Always false where the open log cannot be moved or removed.
+bool PlatformLogMoved(const LogFile *file, const char *path);
+// Writes into `out` (of `size` bytes) the full path that `path` names, for messages; `path` itself
+// where it cannot be found.
+void PlatformFullPath(const char *path, char *out, std::size_t size);
+// A second handle on the open log, for putting it on the disk from another thread: closing the
+// first does not close it. 0, or -1.
+int PlatformDuplicateLog(const LogFile *file, LogFile *copy);
+// Waits until what was written to the log is on the disk. A log that cannot be put on a disk (a
+// FIFO, a device) succeeds. 0, or -1 with `*reason`.
+int PlatformSyncLog(const LogFile *file, const char **reason);
 // Closes the log and releases its lock; nothing happens to one that is not open. 0, or -1 with
 // `*reason`.
 int PlatformCloseLog(LogFile *file, const char **reason);
@@ -75,12 +91,21 @@ enum class Stream { kOut, kErr };
 // PlatformRecordStdout.
 void PlatformConsolePrepare();
 // Writes as much of `data` to standard output as it takes without waiting, and returns how many
-// bytes that was (0 where the platform cannot write without the risk of waiting). Bytes that
-// nobody will read (the reader went away) count as written.
+// bytes that was: 0 when it would wait, when the write failed (PlatformConsoleWrite then finds out
+// why), or where the platform cannot write without the risk of waiting.
 std::size_t PlatformConsoleTryWrite(const char *data, std::size_t length);
-// Writes all of `data` as text to `stream`, waiting as long as it takes; a stream that fails for
-// good (its reader went away) loses the rest, which is no failure of ours.
-void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length);
+enum class ConsoleWrite {
+    kDone,   // all of it was written
+    kGone,   // the reader went away: nothing written there will ever be read
+    kFailed, // `*reason` says why
+};
+// Writes all of `data` as text to `stream`, waiting as long as it takes, also where the stream was
+// left in non-blocking mode by whoever shares it. `*written` says how much got out.
+ConsoleWrite PlatformConsoleWrite(Stream stream, const char *data, std::size_t length,
+                                  std::size_t *written, const char **reason);
+// Writes `data` to `stream` as PlatformConsoleWrite does, but gives up after `timeoutMs`: the last
+// words of a process that must end whatever its console does.
+void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t length, int timeoutMs);
 
 // Process.
 // Records whether standard output exists, and where closed descriptors can be reused puts
@@ -89,8 +114,17 @@ void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length);
 void PlatformRecordStdout();
 bool PlatformStdoutAvailable(); // what PlatformRecordStdout found
 // Neither a reader of standard output that goes away nor a file-size limit on the log may end the
-// process: a write then fails instead, and the log or the console goes on.
+// process: a write then fails instead, and the log or the console goes on. Nor may writing to a
+// terminal from the background stop it.
 void PlatformIgnoreSignals();
+// From now on a request to end the process (SIGTERM, SIGINT, SIGHUP; on Windows Ctrl-C,
+// Ctrl-Break, the console window closed) waits for PlatformWaitForEndRequest instead of ending it
+// at once, in this thread and every thread started after it. Call it before any thread starts.
+void PlatformHoldEndRequests();
+// Waits, without waking, until the process is asked to end, and returns the request.
+int PlatformWaitForEndRequest();
+// Ends the process as `request` would have ended it by itself: with its status.
+[[noreturn]] void PlatformEndAsRequested(int request);
 // chanlog opens no window: its start-up must not reach for a display server, which may never
 // answer.
 void PlatformForgetDisplay();

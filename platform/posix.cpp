@@ -1,13 +1,20 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -32,7 +39,8 @@ void ExitWithAbortMessage(int /*signal*/) {
     _exit(abortStatus);
 }
 
-LogOpen Failed(int fd, const char **reason) {
+// Says why the log could not be opened, and closes what was opened of it.
+LogOpen CloseAfterFailure(int fd, const char **reason) {
     *reason = std::strerror(errno);
     if (fd != -1) {
         close(fd);
@@ -40,8 +48,30 @@ LogOpen Failed(int fd, const char **reason) {
     return LogOpen::kFailed;
 }
 
+// The signals that ask the process to end, which PlatformHoldEndRequests leaves to one thread.
+sigset_t EndRequests() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
+// Waits until `fd` takes a write, for at most `timeoutMs` (-1: as long as it takes). False when
+// the time ran out.
+bool WaitWritable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLOUT, 0};
+    int result = 0;
+    do {
+        result = poll(&p, 1, timeoutMs);
+    } while (result == -1 && errno == EINTR);
+    return result > 0;
+}
+
 // Writes until all of `data` is out or a write fails, and returns how much was written; when that
-// is less than `length`, errno says why.
+// is less than `length`, errno says why. A descriptor left in non-blocking mode by whoever shares
+// it is waited for, never given up on.
 std::size_t WriteAll(int fd, const char *data, std::size_t length) {
     std::size_t written = 0;
     while (written < length) {
@@ -51,6 +81,8 @@ std::size_t WriteAll(int fd, const char *data, std::size_t length) {
         } else if (result == 0) {
             errno = ENOSPC; // only a full file takes nothing of a write that asks for something
             break;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            WaitWritable(fd, -1);
         } else if (errno != EINTR) {
             break;
         }
@@ -58,19 +90,45 @@ std::size_t WriteAll(int fd, const char *data, std::size_t length) {
     return written;
 }
 
-// Takes a line that the log took only in part off its end again, so that no later line is glued to
-// the piece. A file that cannot be cut (a pipe, a device) keeps the piece; nothing better can be
-// done there.
+// Takes a line that the log took only in part off the end again, so that no later line is glued to
+// the piece. The log is written in append mode, so the piece ends where the descriptor's offset
+// now is; it is cut only while it is still the end of the file: had another program emptied the
+// file or written after the piece meanwhile, cutting would take its bytes or, past a shorter end,
+// fill the file with zeros. A file that cannot be cut (a pipe, a device) keeps the piece; nothing
+// better can be done there.
 void Undo(int fd, std::size_t written) {
     if (written == 0) {
         return;
     }
     const int saved = errno;
     const off_t end = lseek(fd, 0, SEEK_CUR);
-    if (end != -1 && ftruncate(fd, end - static_cast<off_t>(written)) == 0) {
-        lseek(fd, end - static_cast<off_t>(written), SEEK_SET);
+    struct stat status {};
+    if (end != -1 && fstat(fd, &status) == 0 && status.st_size == end) {
+        ftruncate(fd, end - static_cast<off_t>(written));
     }
     errno = saved;
+}
+
+// Which file `fd` is.
+bool Identify(int fd, LogFile *file) {
+    struct stat status {};
+    if (fstat(fd, &status) == -1) {
+        return false;
+    }
+    file->dev = status.st_dev;
+    file->inode = status.st_ino;
+    return true;
+}
+
+// The descriptors that reopening standard output reaches the same reader through: a pipe, and a
+// terminal's own side (reopening a pseudo-terminal's master side would make a new terminal).
+bool ReopensToTheSameReader(const struct stat &status) {
+    if (S_ISFIFO(status.st_mode)) {
+        return true;
+    }
+    unsigned int number = 0;
+    return S_ISCHR(status.st_mode) && isatty(STDOUT_FILENO) == 1 &&
+           ioctl(STDOUT_FILENO, TIOCGPTN, &number) == -1;
 }
 
 } // namespace
@@ -113,24 +171,29 @@ int PlatformSocketError() {
 
 std::uint64_t PlatformTickMs() {
     timespec now{};
-    // CLOCK_MONOTONIC cannot fail with a valid pointer, and never goes backwards.
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    // CLOCK_BOOTTIME goes on while the machine is suspended, as Windows' tick count does, so that a
+    // stamp after a night asleep says the time since start-up. It never goes backwards, and cannot
+    // fail with a valid pointer.
+    clock_gettime(CLOCK_BOOTTIME, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
            static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 // ---- The log file
 
-LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason) {
-    // Not O_TRUNC: the file is emptied only once the lock shows that no other process writes it.
-    // O_NONBLOCK: a FIFO without a reader fails at once instead of holding start-up.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+LogOpen PlatformOpenLog(const char *path, bool empty, LogFile *file, const char **reason) {
+    // O_APPEND: every line goes to the end of the file as it is then, so that a file emptied or
+    // added to by another program (a rotator's copytruncate, a note appended) gets whole lines and
+    // no run of zeros. Not O_TRUNC: the file is emptied only once the lock shows that no other
+    // process writes it. O_NONBLOCK: a FIFO without a reader fails at once instead of holding us.
+    const int fd =
+        open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd == -1) {
-        return Failed(fd, reason);
+        return CloseAfterFailure(fd, reason);
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
         if (errno != EWOULDBLOCK) {
-            return Failed(fd, reason);
+            return CloseAfterFailure(fd, reason);
         }
         close(fd);
         return LogOpen::kInUse;
@@ -138,9 +201,9 @@ LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason) {
     // Only a regular file can be emptied; a device such as /dev/null is written as it is. Writes
     // wait as they always do once it is open.
     struct stat status {};
-    if (fstat(fd, &status) == -1 || (S_ISREG(status.st_mode) && ftruncate(fd, 0) == -1) ||
-        fcntl(fd, F_SETFL, 0) == -1) {
-        return Failed(fd, reason);
+    if (fstat(fd, &status) == -1 || (empty && S_ISREG(status.st_mode) && ftruncate(fd, 0) == -1) ||
+        fcntl(fd, F_SETFL, O_APPEND) == -1 || !Identify(fd, file)) {
+        return CloseAfterFailure(fd, reason);
     }
     file->fd = fd;
     return LogOpen::kOpened;
@@ -153,6 +216,35 @@ int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const
     }
     *reason = std::strerror(errno);
     Undo(file->fd, written);
+    return -1;
+}
+
+bool PlatformLogMoved(const LogFile *file, const char *path) {
+    struct stat status {};
+    if (stat(path, &status) == -1) {
+        // Gone, or its folder is; any other failure says nothing of where the name points.
+        return errno == ENOENT || errno == ENOTDIR;
+    }
+    return status.st_dev != file->dev || status.st_ino != file->inode;
+}
+
+void PlatformFullPath(const char *path, char *out, std::size_t size) {
+    char full[PATH_MAX];
+    std::snprintf(out, size, "%s", realpath(path, full) != nullptr ? full : path);
+}
+
+int PlatformDuplicateLog(const LogFile *file, LogFile *copy) {
+    *copy = *file;
+    copy->fd = fcntl(file->fd, F_DUPFD_CLOEXEC, 0);
+    return copy->fd == -1 ? -1 : 0;
+}
+
+int PlatformSyncLog(const LogFile *file, const char **reason) {
+    // The data and the size, not the time stamps: what a reader after a power cut needs.
+    if (fdatasync(file->fd) == 0 || errno == EINVAL || errno == EROFS) {
+        return 0; // EINVAL, EROFS: a FIFO or a device, which keeps nothing to sync
+    }
+    *reason = std::strerror(errno);
     return -1;
 }
 
@@ -175,15 +267,30 @@ void PlatformConsolePrepare() {
     if (!stdoutAvailable || fstat(STDOUT_FILENO, &status) == -1) {
         return;
     }
-    if (S_ISREG(status.st_mode)) {
-        tryFd = STDOUT_FILENO; // a file takes a write at once
-    } else if (S_ISSOCK(status.st_mode)) {
+    if (S_ISREG(status.st_mode) || (S_ISCHR(status.st_mode) && major(status.st_rdev) == 1)) {
+        // A file, or a memory device such as /dev/null, takes a write at once. It is written
+        // through the very descriptor the shell gave: one opened anew would have an offset of its
+        // own, so with `>` it would write over what the shell's other writers (our standard error
+        // after 2>&1) put there, and it would not append after `>>`.
+        tryFd = STDOUT_FILENO;
+        return;
+    }
+    if (S_ISSOCK(status.st_mode)) {
         trySocket = true; // send() can be told not to wait
-    } else {
-        // A pipe or terminal of our own opening, apart from the one we share with the shell and
-        // the other programs on it: O_NONBLOCK on the shared one would reach them too. Where it
-        // cannot be opened (a pipe whose reader has gone), every write waits its turn instead.
-        tryFd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        return;
+    }
+    if (!ReopensToTheSameReader(status)) {
+        return; // every line goes through the console thread, which works everywhere
+    }
+    // A pipe or terminal of our own opening, apart from the one we share with the shell and the
+    // other programs on it: O_NONBLOCK on the shared one would reach them too. Where it cannot be
+    // opened (a pipe whose reader has gone), every line goes through the console thread.
+    tryFd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat reopened {};
+    if (tryFd != -1 && (fstat(tryFd, &reopened) == -1 || reopened.st_dev != status.st_dev ||
+                        reopened.st_ino != status.st_ino || reopened.st_rdev != status.st_rdev)) {
+        close(tryFd);
+        tryFd = -1;
     }
 }
 
@@ -194,15 +301,42 @@ std::size_t PlatformConsoleTryWrite(const char *data, std::size_t length) {
     const ssize_t result = trySocket
                                ? send(STDOUT_FILENO, data, length, MSG_DONTWAIT | MSG_NOSIGNAL)
                                : write(tryFd, data, length);
-    if (result >= 0) {
-        return static_cast<std::size_t>(result);
-    }
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : length;
+    return result > 0 ? static_cast<std::size_t>(result) : 0;
 }
 
-void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length) {
-    // What a console that failed for good (its reader went away) did not take is lost to nobody.
-    WriteAll(stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO, data, length);
+ConsoleWrite PlatformConsoleWrite(Stream stream, const char *data, std::size_t length,
+                                  std::size_t *written, const char **reason) {
+    *written = WriteAll(stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO, data, length);
+    if (*written == length) {
+        return ConsoleWrite::kDone;
+    }
+    if (errno == EPIPE || errno == ECONNRESET) {
+        return ConsoleWrite::kGone;
+    }
+    *reason = std::strerror(errno);
+    return ConsoleWrite::kFailed;
+}
+
+void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t length,
+                                int timeoutMs) {
+    const int fd = stream == Stream::kOut ? STDOUT_FILENO : STDERR_FILENO;
+    const std::uint64_t deadline = PlatformTickMs() + static_cast<std::uint64_t>(timeoutMs);
+    // A terminal stopped by Ctrl-S or a full pipe does not show itself writable. One that does
+    // takes a write of a small piece without waiting: a pipe has a free page then.
+    constexpr std::size_t kPiece = 512;
+    std::size_t written = 0;
+    while (written < length) {
+        const std::uint64_t now = PlatformTickMs();
+        if (now >= deadline || !WaitWritable(fd, static_cast<int>(deadline - now))) {
+            return;
+        }
+        const ssize_t result = write(fd, data + written, std::min(length - written, kPiece));
+        if (result > 0) {
+            written += static_cast<std::size_t>(result);
+        } else if (result == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return;
+        }
+    }
 }
 
 // ---- Process
@@ -225,6 +359,34 @@ bool PlatformStdoutAvailable() {
 void PlatformIgnoreSignals() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    // In the background on a terminal set to `stty tostop`, a write to it would stop the whole
+    // process, the log with it; ignored, the write goes through.
+    signal(SIGTTOU, SIG_IGN);
+}
+
+void PlatformHoldEndRequests() {
+    // Blocked in every thread, they stay pending until PlatformWaitForEndRequest takes them.
+    const sigset_t requests = EndRequests();
+    pthread_sigmask(SIG_BLOCK, &requests, nullptr);
+}
+
+int PlatformWaitForEndRequest() {
+    const sigset_t requests = EndRequests();
+    int signal = 0;
+    while (sigwait(&requests, &signal) != 0) {
+    }
+    return signal;
+}
+
+void PlatformEndAsRequested(int request) {
+    // The signal's own status: the process ends by it, as it would have without us.
+    std::signal(request, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, request);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(request);
+    _exit(128 + request); // not reached: the signal ends the process
 }
 
 void PlatformForgetDisplay() {

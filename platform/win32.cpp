@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +16,7 @@ namespace {
 bool stdoutAvailable = false;
 const char *abortMessage = "";
 int abortStatus = 1;
+HANDLE endRequested = nullptr; // set when Windows asks the process to end
 
 void ExitWithAbortMessage(int /*signal*/) {
     _write(2, abortMessage, static_cast<unsigned>(std::strlen(abortMessage)));
@@ -63,18 +65,86 @@ DWORD ToText(const char *line, std::size_t length, char *text) {
 }
 
 // Takes a line that the log took only in part off its end again, so that no later line is glued to
-// the piece.
+// the piece. Nobody else writes the file while it is open (it is shared for reading only), so the
+// piece is the end of the file.
 void Undo(HANDLE file, DWORD written) {
     if (written == 0) {
         return;
     }
     const DWORD error = GetLastError();
-    LARGE_INTEGER back{};
-    back.QuadPart = -static_cast<LONGLONG>(written);
-    if (SetFilePointerEx(file, back, nullptr, FILE_CURRENT)) {
-        SetEndOfFile(file);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file, &size) && size.QuadPart >= static_cast<LONGLONG>(written)) {
+        size.QuadPart -= written;
+        if (SetFilePointerEx(file, size, nullptr, FILE_BEGIN)) {
+            SetEndOfFile(file);
+        }
     }
     SetLastError(error);
+}
+
+// Writes `length` bytes at the end of the file as it is at that moment, as a file opened for
+// appending is written; returns how many were written.
+DWORD WriteAtEnd(HANDLE file, const char *data, DWORD length) {
+    DWORD written = 0;
+    while (written < length) {
+        OVERLAPPED atEnd{};
+        atEnd.Offset = 0xFFFFFFFF; // both halves all ones: the end of the file
+        atEnd.OffsetHigh = 0xFFFFFFFF;
+        DWORD now = 0;
+        if (!WriteFile(file, data + written, length - written, &now, &atEnd) || now == 0) {
+            break;
+        }
+        written += now;
+    }
+    return written;
+}
+
+// Writes all of `data` to `handle` with each line feed as CR LF; returns how many bytes of `data`
+// got out, and leaves GetLastError's reason when that is not all.
+std::size_t WriteText(HANDLE handle, const char *data, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        char text[2 * 512];
+        const std::size_t piece = std::min<std::size_t>(length - done, 512);
+        const DWORD size = ToText(data + done, piece, text);
+        DWORD written = 0;
+        while (written < size) {
+            DWORD now = 0;
+            if (!WriteFile(handle, text + written, size - written, &now, nullptr) || now == 0) {
+                // Bytes of `data` before the one being written, counting each CR LF as its LF.
+                std::size_t taken = 0;
+                for (DWORD i = 0; i < written; ++i) {
+                    taken += text[i] == '\r' ? 0 : 1;
+                }
+                return done + taken;
+            }
+            written += now;
+        }
+        done += piece;
+    }
+    return length;
+}
+
+struct LastWords {
+    HANDLE handle;
+    std::size_t length;
+    char data[1]; // `length` bytes
+};
+
+DWORD WINAPI WriteLastWords(void *argument) {
+    const auto *words = static_cast<const LastWords *>(argument);
+    WriteText(words->handle, words->data, words->length);
+    return 0;
+}
+
+// Asked to end, the process first says what it must; returning would let Windows end it at once.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    SetEvent(endRequested);
+    Sleep(INFINITE); // PlatformEndAsRequested ends the process meanwhile
+    return TRUE;
 }
 
 LogOpen Failed(HANDLE file, const char **reason) {
@@ -128,9 +198,10 @@ std::uint64_t PlatformTickMs() {
 
 // ---- The log file
 
-LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason) {
+LogOpen PlatformOpenLog(const char *path, bool empty, LogFile *file, const char **reason) {
     // Readers may share the file; a second writer is refused with a sharing violation, and the
-    // file is emptied only once that cannot happen.
+    // file is emptied only once that cannot happen. Without FILE_SHARE_DELETE nobody can move or
+    // remove it while it is open, so its name always stands for it.
     HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -139,7 +210,7 @@ LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason) {
         }
         return Failed(handle, reason);
     }
-    if (!SetEndOfFile(handle)) {
+    if (empty && !SetEndOfFile(handle)) {
         return Failed(handle, reason);
     }
     file->handle = handle;
@@ -150,17 +221,47 @@ int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const
     // A text file's line ends are CR LF, also for the line feeds inside a received text.
     char text[2 * kLogLineMax];
     const DWORD size = ToText(line, std::min(length, kLogLineMax), text);
-    DWORD written = 0;
-    while (written < size) {
-        DWORD now = 0;
-        if (!WriteFile(file->handle, text + written, size - written, &now, nullptr) || now == 0) {
-            *reason = FileErrorText(GetLastError());
-            Undo(file->handle, written);
-            return -1;
-        }
-        written += now;
+    const DWORD written = WriteAtEnd(file->handle, text, size);
+    if (written == size) {
+        return 0;
     }
+    *reason = FileErrorText(GetLastError());
+    Undo(file->handle, written);
+    return -1;
+}
+
+bool PlatformLogMoved(const LogFile * /*file*/, const char * /*path*/) {
+    return false; // the log is opened without FILE_SHARE_DELETE: it cannot be moved or removed
+}
+
+void PlatformFullPath(const char *path, char *out, std::size_t size) {
+    const DWORD length = GetFullPathNameA(path, static_cast<DWORD>(size), out, nullptr);
+    if (length == 0 || length >= size) {
+        std::snprintf(out, size, "%s", path);
+    }
+}
+
+int PlatformDuplicateLog(const LogFile *file, LogFile *copy) {
+    HANDLE process = GetCurrentProcess();
+    HANDLE handle = nullptr;
+    if (!DuplicateHandle(process, static_cast<HANDLE>(file->handle), process, &handle, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return -1;
+    }
+    copy->handle = handle;
     return 0;
+}
+
+int PlatformSyncLog(const LogFile *file, const char **reason) {
+    if (FlushFileBuffers(static_cast<HANDLE>(file->handle))) {
+        return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_INVALID_HANDLE || error == ERROR_INVALID_FUNCTION) {
+        return 0; // a device such as NUL, which keeps nothing to flush
+    }
+    *reason = FileErrorText(error);
+    return -1;
 }
 
 int PlatformCloseLog(LogFile *file, const char **reason) {
@@ -187,11 +288,51 @@ std::size_t PlatformConsoleTryWrite(const char * /*data*/, std::size_t /*length*
     return 0;
 }
 
-void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length) {
-    // Text mode: the runtime writes each line feed as CR LF.
-    std::FILE *file = stream == Stream::kOut ? stdout : stderr;
-    std::fwrite(data, 1, length, file);
-    std::fflush(file);
+ConsoleWrite PlatformConsoleWrite(Stream stream, const char *data, std::size_t length,
+                                  std::size_t *written, const char **reason) {
+    // Written by handle, never through the runtime's streams, whose lock a write held up in
+    // selection mode would keep from the process's end.
+    HANDLE handle = GetStdHandle(stream == Stream::kOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        *written = length; // no console attached: nobody to show it to
+        return ConsoleWrite::kDone;
+    }
+    *written = WriteText(handle, data, length);
+    if (*written == length) {
+        return ConsoleWrite::kDone;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA) {
+        return ConsoleWrite::kGone;
+    }
+    *reason = FileErrorText(error);
+    return ConsoleWrite::kFailed;
+}
+
+void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t length,
+                                int timeoutMs) {
+    HANDLE handle = GetStdHandle(stream == Stream::kOut ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || length == 0) {
+        return;
+    }
+    // A thread of its own writes them, so that a console held in selection mode holds only it; it
+    // and its copy are left to the process's end if the time runs out.
+    auto *words = static_cast<LastWords *>(std::malloc(sizeof(LastWords) + length));
+    if (words == nullptr) {
+        return;
+    }
+    words->handle = handle;
+    words->length = length;
+    std::memcpy(words->data, data, length);
+    HANDLE writer = CreateThread(nullptr, 0, WriteLastWords, words, 0, nullptr);
+    if (writer == nullptr) {
+        std::free(words);
+        return;
+    }
+    if (WaitForSingleObject(writer, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0) {
+        std::free(words);
+    }
+    CloseHandle(writer);
 }
 
 // ---- Process
@@ -207,7 +348,28 @@ bool PlatformStdoutAvailable() {
 }
 
 void PlatformIgnoreSignals() {
-    // Windows has neither signal: a write to a pipe whose reader has gone fails and is ignored.
+    // Windows has none of these signals: a write to a pipe whose reader has gone fails, and a
+    // console program is never stopped for writing to its console.
+}
+
+void PlatformHoldEndRequests() {
+    endRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (endRequested != nullptr) {
+        SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    }
+}
+
+int PlatformWaitForEndRequest() {
+    if (endRequested == nullptr) {
+        PlatformWaitForever(); // no request can reach us; the process ends as Windows ends it
+    }
+    WaitForSingleObject(endRequested, INFINITE);
+    return 0;
+}
+
+void PlatformEndAsRequested(int /*request*/) {
+    // The status Windows gives a console program ended by Ctrl-C, Ctrl-Break or its window.
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 void PlatformForgetDisplay() {

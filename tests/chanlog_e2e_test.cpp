@@ -157,7 +157,9 @@ TEST_F(EndToEndChanlog, NoFeedServiceLeavesChannelOneHoldingAndTheLogFree) {
     ASSERT_NE(hold_, -1);
     EXPECT_EQ(Console(Refused()), Refused());
     EXPECT_EQ(ReadUntil(chanlog_.err, "\n", kWaitMs), "Could not connect to 127.0.0.1:31286\n");
-    // Channel 2 will never write the log, so it does not keep it from the next chanlog.
+    // Channel 2 will never write the log, so it lets go of it, and of its lock, for the next
+    // chanlog.
+    EXPECT_TRUE(WaitFor([&] { return !HoldsTheLog(); }));
     Child next = Spawn(ChanlogCommand(), {.workDir = dir_});
     EXPECT_EQ(ReadUntil(next.out, Refused(), kWaitMs), Refused());
     EXPECT_EQ(ReadUntil(next.err, "\n", kWaitMs), "Could not connect to 127.0.0.1:31286\n");

@@ -66,6 +66,15 @@ bool ChanlogTest::HoldConnectionHeld() const {
     return recv(hold_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == -1 && errno == EAGAIN;
 }
 
+bool ChanlogTest::HoldsTheLog() const {
+    for (const std::string &target : OpenFiles(chanlog_.pid)) {
+        if (target.ends_with("/log.txt") || target == "/dev/full") {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ChanlogTest::NoneConnected() const {
     return AcceptWithin(holdListener_, 0) == -1 && AcceptWithin(feedListener_, 0) == -1;
 }

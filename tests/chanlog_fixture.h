@@ -37,6 +37,8 @@ class ChanlogTest : public testing::Test {
     static bool FeedClosedByClient();
     // Channel 1's connection is open at chanlog's end, and nothing was sent on it.
     bool HoldConnectionHeld() const;
+    // chanlog has its log open (log.txt, or /dev/full where a test made log.txt stand for it).
+    bool HoldsTheLog() const;
     // Neither listener has a connection waiting: chanlog connected nowhere.
     bool NoneConnected() const;
     // Ends chanlog with SIGTERM, as it is meant to end once channel 1 holds; true when that signal

@@ -7,52 +7,111 @@
 
 namespace {
 
-// The backlog as the console thread would write it: each entry as "out:", "err:" or "dropped N".
+// A backlog of `capacity` bytes, of which report lines may take `reportBound`.
+struct SmallBacklog {
+    explicit SmallBacklog(std::size_t capacity, std::size_t reportBound)
+        : bytes(capacity), backlog{bytes.data(), capacity, reportBound} {}
+    std::vector<char> bytes;
+    Backlog backlog;
+};
+
+// The backlog as the console thread would write it: each entry as "out:", "err:" or "report:",
+// with "dropped N" before it where lines were dropped.
 std::vector<std::string> Drain(Backlog *backlog) {
     std::vector<std::string> written;
-    while (!backlog->entries.empty()) {
-        const ConsoleEntry entry = BacklogTake(backlog);
-        if (entry.text.empty()) {
-            written.push_back("dropped " + std::to_string(entry.dropped));
-        } else {
-            written.push_back((entry.stream == Stream::kOut ? "out:" : "err:") + entry.text);
+    ConsoleEntry entry{};
+    while (BacklogTake(backlog, &entry)) {
+        if (entry.droppedBefore > 0) {
+            written.push_back("dropped " + std::to_string(entry.droppedBefore));
+        }
+        if (entry.length > 0) {
+            const char *kind = entry.kind == EntryKind::kReport ? "report:"
+                               : entry.kind == EntryKind::kOut  ? "out:"
+                                                                : "err:";
+            written.push_back(kind + std::string(entry.text, entry.length));
         }
     }
     return written;
 }
 
-void Report(Backlog *backlog, const std::string &line, bool queued) {
-    EXPECT_EQ(BacklogAddReport(backlog, line.data(), line.size(), 20), queued) << line;
+bool Add(Backlog *backlog, EntryKind kind, const std::string &text) {
+    return BacklogAdd(backlog, kind, text.data(), text.size());
 }
 
 TEST(Backlog, DropsReportLinesPastTheBoundAndCountsThemWhereTheyStood) {
-    Backlog backlog;
-    Report(&backlog, "1: 50;aaaaaa\n", true); // 13 bytes
-    Report(&backlog, "2: 50;bb\n", false);    // 22 would pass the bound of 20
-    Report(&backlog, "3: 50;c\n", false);
-    BacklogAddText(&backlog, Stream::kOut, "recv failed with error: 104\n", 28); // never dropped
-    Report(&backlog, "4: 50;d\n", false);
-    Report(&backlog, "5: 50;\n", true); // 13 + 7 fits exactly
-    BacklogAddText(&backlog, Stream::kErr, "note\n", 5);
-    EXPECT_EQ(Drain(&backlog),
-              (std::vector<std::string>{"out:1: 50;aaaaaa\n", "dropped 2",
-                                        "out:recv failed with error: 104\n", "dropped 1",
-                                        "out:5: 50;\n", "err:note\n"}));
-
-    // Taking lines makes room again: the bound is on what waits, not on what was ever queued.
-    for (int i = 0; i < 10; ++i) {
-        Report(&backlog, "6: 50;eeeeee\n", true);
-        BacklogTake(&backlog);
-    }
-    EXPECT_TRUE(backlog.entries.empty());
-    EXPECT_EQ(backlog.reportBytes, 0u);
+    // Each entry costs 8 bytes besides its text: report lines may take 40 of the 100.
+    SmallBacklog small(100, 40);
+    Backlog *backlog = &small.backlog;
+    EXPECT_TRUE(Add(backlog, EntryKind::kReport, "1: 50;aaaaaaaaa\n")); // 16 + 8
+    EXPECT_FALSE(Add(backlog, EntryKind::kReport, "2: 50;bbbbbbbb\n")); // 24 + 23 would pass 40
+    EXPECT_FALSE(Add(backlog, EntryKind::kReport, "3: 50;cc\n"));
+    EXPECT_TRUE(Add(backlog, EntryKind::kOut, "recv failed\n")); // messages have room of their own
+    EXPECT_FALSE(Add(backlog, EntryKind::kReport, "4: 50;ddd\n"));
+    EXPECT_TRUE(Add(backlog, EntryKind::kReport, "5: 50;\n")); // 24 + 15 fits
+    EXPECT_TRUE(Add(backlog, EntryKind::kErr, "note\n"));
+    EXPECT_FALSE(Add(backlog, EntryKind::kReport, "6: 50;f\n"));
+    EXPECT_EQ(Drain(backlog), (std::vector<std::string>{
+                                  "report:1: 50;aaaaaaaaa\n", "dropped 2", "out:recv failed\n",
+                                  "dropped 1", "report:5: 50;\n", "err:note\n", "dropped 1"}));
+    EXPECT_EQ(backlog->used, 0u);
+    EXPECT_EQ(backlog->reportUsed, 0u);
 }
 
-TEST(Backlog, TheDropNoticeCountsInWords) {
-    EXPECT_EQ(DropNotice(1), "1 line was not shown: standard output was not read in time "
-                             "(log.txt has what was logged)\n");
-    EXPECT_EQ(DropNotice(1234), "1234 lines were not shown: standard output was not read in time "
-                                "(log.txt has what was logged)\n");
+TEST(Backlog, WhatItHoldsNeverPassesItsSizeForShortLinesOrLong) {
+    for (const std::size_t length : {std::size_t{1}, std::size_t{30}, kLineMax}) {
+        SmallBacklog small(8 * 1024, 6 * 1024);
+        const std::string line(length, 'x');
+        std::size_t queued = 0;
+        while (Add(&small.backlog, EntryKind::kReport, line)) {
+            ++queued;
+        }
+        // Report lines stop at their bound, headers and all; messages still fit beside them.
+        EXPECT_EQ(queued, 6 * 1024 / (length + 8)) << length;
+        EXPECT_LE(small.backlog.used, 6u * 1024) << length;
+        EXPECT_TRUE(Add(&small.backlog, EntryKind::kErr, std::string(500, 'e'))) << length;
+        // Nothing, however long, goes past the buffer itself.
+        while (Add(&small.backlog, EntryKind::kOut, std::string(700, 'o'))) {
+        }
+        EXPECT_LE(small.backlog.used, 8u * 1024) << length;
+    }
+}
+
+TEST(Backlog, EntriesThatWrapAroundTheEndComeBackWhole) {
+    SmallBacklog small(64, 64);
+    Backlog *backlog = &small.backlog;
+    std::vector<std::string> expected;
+    // Lines of changing lengths, taken as they are added, so that they wrap at every offset.
+    for (int i = 0; i < 200; ++i) {
+        const std::string line = std::to_string(i) + std::string(static_cast<std::size_t>(i % 23),
+                                                                 static_cast<char>('a' + i % 26));
+        ASSERT_TRUE(Add(backlog, EntryKind::kReport, line)) << i;
+        if (i % 3 == 2) {
+            ASSERT_TRUE(Add(backlog, EntryKind::kErr, "e" + std::to_string(i)));
+        }
+        const std::vector<std::string> drained = Drain(backlog);
+        expected = {"report:" + line};
+        if (i % 3 == 2) {
+            expected.push_back("err:e" + std::to_string(i));
+        }
+        ASSERT_EQ(drained, expected) << i;
+    }
+}
+
+TEST(Backlog, TheNoticesCountInWordsAndSayWhy) {
+    EXPECT_EQ(NotShownNotice(1, NotShown::kNotRead),
+              "1 line was not shown: standard output was not read in time "
+              "(log.txt has what was logged)\n");
+    EXPECT_EQ(NotShownNotice(1234, NotShown::kNotWritten),
+              "1234 lines were not shown: standard output could not be written "
+              "(log.txt has what was logged)\n");
+}
+
+TEST(ConsoleSay, AMessageTooLongIsCutButKeepsItsLineFeed) {
+    // Before the console thread starts, messages are written at once.
+    testing::internal::CaptureStderr();
+    ConsoleSay(Stream::kErr, "%s\n", std::string(600, 'm').c_str());
+    ConsoleSay(Stream::kErr, "next\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(510, 'm') + "\nnext\n");
 }
 
 } // namespace
