@@ -61,6 +61,7 @@ bool stopping = false;  // the console thread ends once the backlog is empty
 bool finished = false;  // the console thread has ended
 bool abandoned = false; // the process ends without waiting for the console thread any more
 Out out = Out::kOk;
+bool reportInHand = false; // the console thread is writing a report line to standard output
 // Report lines not shown that standard error has not been told of yet.
 std::size_t unsaidNotRead = 0;    // dropped from a full backlog
 std::size_t unsaidNotWritten = 0; // standard output failed to take them
@@ -123,7 +124,7 @@ void OutFailed(std::unique_lock<std::mutex> &lock, ConsoleWrite result, const Co
         SayUnlocked(lock, "Standard output was closed by its reader: the lines go on in " +
                               std::string(kLogFileName) + " only\n");
     } else {
-        if (written > 0) {
+        if (written > 0 || entry.kind == EntryKind::kRest) {
             cutLength = entry.length - written;
             std::memcpy(cut, entry.text + written, cutLength);
         }
@@ -131,9 +132,9 @@ void OutFailed(std::unique_lock<std::mutex> &lock, ConsoleWrite result, const Co
             out = Out::kFailing;
             SayUnlocked(lock, "Could not write standard output: " + std::string(reason) + "\n");
         }
-        unsaidNotWritten += entry.kind == EntryKind::kReport ? 1 : 0;
+        unsaidNotWritten += entry.kind == EntryKind::kReport && written == 0 ? 1 : 0;
     }
-    if (entry.kind != EntryKind::kReport) {
+    if (entry.kind == EntryKind::kOut) {
         SayUnlocked(lock, entry.text, entry.length); // a message is never lost with its stream
     }
 }
@@ -174,7 +175,7 @@ bool TakenAtOnce(ConsoleEntry *entry) {
 
 void WriteOut(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
     if (out == Out::kGone) {
-        if (entry->kind != EntryKind::kReport) {
+        if (entry->kind == EntryKind::kOut) {
             SayUnlocked(lock, entry->text, entry->length);
         }
         return;
@@ -185,11 +186,13 @@ void WriteOut(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
     const char *reason = "";
     std::size_t written = 0;
     ConsoleWrite result = ConsoleWrite::kFailed;
+    reportInHand = entry->kind == EntryKind::kReport || entry->kind == EntryKind::kRest;
     if (FinishCut(lock, &reason)) {
         result = WriteUnlocked(lock, Stream::kOut, entry->text, entry->length, &written, &reason);
     } else if (cutLength == 0) {
         result = ConsoleWrite::kGone; // the reader went away while the rest was written
     }
+    reportInHand = false;
     if (result != ConsoleWrite::kDone) {
         OutFailed(lock, result, *entry, written, reason);
         return;
@@ -202,8 +205,11 @@ void WriteOut(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
 
 void Write(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
     unsaidNotRead += entry->droppedBefore;
-    if (NoticeDue()) {
-        SayNotRead(lock); // where the lines would have stood, unless one was said just now
+    // Where the lines would have stood, unless a notice was said just now; a message after them
+    // comes after their count in any case.
+    const bool message = entry->kind == EntryKind::kOut || entry->kind == EntryKind::kErr;
+    if (NoticeDue() || (message && unsaidNotRead > 0)) {
+        SayNotRead(lock);
     }
     if (entry->length == 0) {
         return;
@@ -219,7 +225,7 @@ void Write(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
 
 // With the lock held and the console thread running.
 void Queue(EntryKind kind, const char *text, std::size_t length) {
-    if (kind == EntryKind::kReport && out == Out::kGone) {
+    if ((kind == EntryKind::kReport || kind == EntryKind::kRest) && out == Out::kGone) {
         return; // nobody will read it, which was said once
     }
     if (kind != EntryKind::kErr && backlog.used == 0 && backlog.droppedAtEnd == 0 && !writing &&
@@ -230,7 +236,7 @@ void Queue(EntryKind kind, const char *text, std::size_t length) {
         }
         if (taken > 0) {
             // Half a line on the console: its rest must follow before anything else.
-            kind = EntryKind::kOut;
+            kind = kind == EntryKind::kReport ? EntryKind::kRest : kind;
             text += taken;
             length -= taken;
         }
@@ -282,11 +288,12 @@ std::size_t Format(char (&text)[kSayMax], const char *format, va_list args) {
 // report lines were not shown, for standard error. The backlog is left empty.
 std::string LastWords() {
     std::string words;
-    std::size_t notRead = unsaidNotRead;
+    // The line the console thread is held up writing is not shown either.
+    std::size_t notRead = unsaidNotRead + (reportInHand ? 1 : 0);
     ConsoleEntry entry{};
     while (BacklogTake(&backlog, &entry)) {
         notRead += entry.droppedBefore;
-        if (entry.kind == EntryKind::kReport) {
+        if (entry.kind == EntryKind::kReport || entry.kind == EntryKind::kRest) {
             notRead += entry.length > 0 ? 1 : 0;
         } else {
             words.append(entry.text, entry.length);

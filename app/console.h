@@ -20,8 +20,9 @@
 
 enum class EntryKind : std::uint8_t {
     kReport, // a report line for standard output, which may be dropped
-    kOut,    // text for standard output that is never dropped: a failure message, a line's rest
-    kErr,    // text for standard error, never dropped
+    kRest,   // the rest of a report line that standard output took only in part; never dropped
+    kOut,    // a message for standard output, never dropped
+    kErr,    // a message for standard error, never dropped
 };
 
 // What waits for the console: entries back to back in one buffer, used as a ring, so that a
