@@ -71,7 +71,10 @@ bool UnlinkedFile(int *writeEnd, int *readEnd) {
     }
     const int null = open("/dev/null", O_RDWR);
     dup2(null, STDIN_FILENO);
-    dup2(options.output == Output::kPipe ? out : null, STDOUT_FILENO);
+    const int stdoutFd = options.output == Output::kPipe ? out
+                         : options.output == Output::kFd ? options.stdoutFd
+                                                         : null;
+    dup2(stdoutFd, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     // Nothing else of ours leaks into the program: descriptors it did not ask for would count
     // against its limits and hold our pipes and sockets open.

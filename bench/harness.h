@@ -40,13 +40,14 @@ struct Child {
     std::int64_t startNs = 0; // just before fork
 };
 
-enum class Output { kPipe, kNull, kClosed };
+enum class Output { kPipe, kNull, kClosed, kFd };
 
 struct SpawnOptions {
     std::string workDir;           // empty: this process's own
-    Output output = Output::kPipe; // standard output: captured, /dev/null, or closed
+    Output output = Output::kPipe; // standard output: captured, /dev/null, closed, or `stdoutFd`
     int cpu = -1;                  // the CPU it is pinned to, or -1 for anywhere
     bool dieWithParent = false;    // killed when this process ends
+    int stdoutFd = -1;             // with Output::kFd: the descriptor it gets as standard output
 };
 
 // Starts `argv` (argv[0] is a path, or a command found in PATH), standard input from /dev/null.

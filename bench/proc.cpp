@@ -139,3 +139,13 @@ bool AllThreadsStopped(pid_t pid) {
     }
     return !tasks.empty();
 }
+
+bool AllThreadsTraced(pid_t pid) {
+    const std::vector<std::string> tasks = TaskDirs(pid);
+    for (const std::string &task : tasks) {
+        if (StatusField(ReadWholeFile(task + "/status"), "TracerPid") <= 0) {
+            return false;
+        }
+    }
+    return !tasks.empty();
+}

@@ -27,3 +27,5 @@ std::vector<std::string> OpenFiles(pid_t pid);
 // True when every thread is stopped (by SIGSTOP), so that nothing it would read after this is
 // taken before it continues.
 bool AllThreadsStopped(pid_t pid);
+// True when every thread has a tracer (strace -f -p has attached to all of them).
+bool AllThreadsTraced(pid_t pid);

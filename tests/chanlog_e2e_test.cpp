@@ -109,6 +109,27 @@ TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresNamesBothAndExits
     EXPECT_EQ(named, (std::vector<std::string>{"Could not connect to 127.0.0.1:31285",
                                                "Could not connect to 127.0.0.1:31286"}));
     EXPECT_EQ(Log(), "");
+
+    // In one stream, each failure's two lines stand together, however the channels interleave:
+    // they would come apart in about one run in thirty.
+    std::vector<std::string> together = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"};
+    for (const std::string &word : ChanlogCommand()) {
+        together.push_back(word);
+    }
+    const int runs = WindowsPrograms() ? 5 : 150;
+    for (int run = 0; run < runs && !HasFailure(); ++run) {
+        Child both = Spawn(together, {.workDir = dir_});
+        EXPECT_EQ(ExitCode(both), 2);
+        const std::vector<std::string> lines = Lines(ReadAll(both.out, kWaitMs));
+        ASSERT_EQ(lines.size(), 4u);
+        const std::string refused = Refused().substr(0, Refused().size() - 1);
+        EXPECT_EQ(lines[0], refused);
+        EXPECT_EQ(lines[2], refused);
+        EXPECT_EQ(lines[1].substr(0, 30), "Could not connect to 127.0.0.1");
+        EXPECT_EQ(lines[3].substr(0, 30), "Could not connect to 127.0.0.1");
+        EXPECT_NE(lines[1], lines[3]);
+        Stop(both, SIGKILL);
+    }
 }
 
 TEST_F(EndToEndChanlog, ASocketThatCannotBeCreatedIsSaidAndNamedAndExitsTwo) {

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,12 +15,17 @@ void ChanlogTest::SetUp() {
 }
 
 void ChanlogTest::TearDown() {
+    EndChanlogAndServices();
+    RemoveDir(dir_);
+}
+
+void ChanlogTest::EndChanlogAndServices() {
     Stop(chanlog_, SIGKILL);
     EndProgramsSession();
     for (int *fd : {&holdListener_, &feedListener_, &hold_, &feed_}) {
         CloseFd(fd);
     }
-    RemoveDir(dir_);
+    console_.clear();
 }
 
 void ChanlogTest::ListenOn(bool hold, bool feed) {
@@ -29,14 +35,16 @@ void ChanlogTest::ListenOn(bool hold, bool feed) {
     ASSERT_TRUE(!feed || feedListener_ != -1) << std::strerror(errno);
 }
 
-void ChanlogTest::StartChanlog(Output output, const std::vector<std::string> &command) {
-    chanlog_ = Spawn(command, {.workDir = dir_, .output = output});
+void ChanlogTest::StartChanlog(Output output, const std::vector<std::string> &command,
+                               int stdoutFd) {
+    chanlog_ = Spawn(command, {.workDir = dir_, .output = output, .stdoutFd = stdoutFd});
     ASSERT_GT(chanlog_.pid, 0) << std::strerror(errno);
 }
 
-void ChanlogTest::StartConnected(const std::vector<std::string> &command) {
+void ChanlogTest::StartConnected(const std::vector<std::string> &command, Output output,
+                                 int stdoutFd) {
     ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
-    ASSERT_NO_FATAL_FAILURE(StartChanlog(Output::kPipe, command));
+    ASSERT_NO_FATAL_FAILURE(StartChanlog(output, command, stdoutFd));
     hold_ = AcceptWithin(holdListener_, kWaitMs);
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(hold_, -1);
@@ -82,4 +90,35 @@ bool ChanlogTest::NoneConnected() const {
 bool ChanlogTest::Terminate() {
     kill(chanlog_.pid, SIGTERM);
     return ExitCode(chanlog_) == 128 + SIGTERM;
+}
+
+void ChanlogTest::Pause() const {
+    ASSERT_EQ(kill(chanlog_.pid, SIGSTOP), 0);
+    ASSERT_TRUE(WaitFor([&] { return AllThreadsStopped(chanlog_.pid); }));
+}
+
+void ChanlogTest::Resume() const {
+    ASSERT_EQ(kill(chanlog_.pid, SIGCONT), 0);
+}
+
+bool ChanlogTest::ChannelTwoEnded() const {
+    const std::vector<std::string> open = OpenFiles(chanlog_.pid);
+    return !HoldsTheLog() && std::count_if(open.begin(), open.end(), [](const auto &target) {
+                                 return target.starts_with("socket:");
+                             }) == 1;
+}
+
+void ChanlogTest::ExpectOnlyChannelTwoEnds(const std::string &err) {
+    EXPECT_TRUE(WaitFor([&] { return ChannelTwoEnded(); })) << "the log or the feed stayed open";
+    ExpectHoldingUntilTerminated(err);
+}
+
+void ChanlogTest::ExpectHoldingUntilTerminated(const std::string &err, const std::string &atEnd) {
+    // A notice may still wait for the console thread behind lines standard output has not taken
+    // yet; ending chanlog first would cut it off.
+    const std::string said = ReadUntil(chanlog_.err, err, kWaitMs);
+    EXPECT_TRUE(Running(chanlog_));
+    EXPECT_TRUE(HoldConnectionHeld());
+    EXPECT_TRUE(Terminate());
+    EXPECT_EQ(said + ReadAll(chanlog_.err, kWaitMs), err + atEnd);
 }

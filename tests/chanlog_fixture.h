@@ -16,6 +16,9 @@
 inline constexpr std::uint16_t kHoldService = 31285;
 inline constexpr std::uint16_t kFeedService = 31286;
 
+inline constexpr const char *kFeedClosed =
+    "The feed service closed the connection: nothing more will be logged\n";
+
 class ChanlogTest : public testing::Test {
   protected:
     void SetUp() override;
@@ -23,11 +26,17 @@ class ChanlogTest : public testing::Test {
     void TearDown() override;
 
     void ListenOn(bool hold, bool feed);
+    // chanlog (or `command`, which starts it) in the test's folder; with Output::kFd its standard
+    // output is `stdoutFd`.
     void StartChanlog(Output output = Output::kPipe,
-                      const std::vector<std::string> &command = ChanlogCommand());
-    // Both services listening, chanlog (or `command`, which starts it) started and connected to
-    // both.
-    void StartConnected(const std::vector<std::string> &command = ChanlogCommand());
+                      const std::vector<std::string> &command = ChanlogCommand(),
+                      int stdoutFd = -1);
+    // Both services listening, chanlog started and connected to both.
+    void StartConnected(const std::vector<std::string> &command = ChanlogCommand(),
+                        Output output = Output::kPipe, int stdoutFd = -1);
+    // Ends chanlog and closes the services and their connections, for another start in the same
+    // folder.
+    void EndChanlogAndServices();
     // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
     void Send(const std::string &message) const;
     // Standard output so far, read until it holds `text` (or the wait is over).
@@ -44,6 +53,20 @@ class ChanlogTest : public testing::Test {
     // Ends chanlog with SIGTERM, as it is meant to end once channel 1 holds; true when that signal
     // ended it.
     bool Terminate();
+
+    // Stops chanlog and waits until all its threads are stopped, so that what is sent now waits
+    // unread in its receive queue until Resume.
+    void Pause() const;
+    void Resume() const;
+    // Channel 2 has ended when chanlog no longer holds the log open and channel 1's connection is
+    // its only socket.
+    bool ChannelTwoEnded() const;
+    // Channel 2 ends (the feed was closed or reset) and channel 1 goes on holding; then chanlog
+    // ends as it is meant to, having said `err` on standard error (a sanitizer report would be
+    // there too).
+    void ExpectOnlyChannelTwoEnds(const std::string &err);
+    // Standard error says `err` while chanlog holds, and `atEnd` once it is terminated.
+    void ExpectHoldingUntilTerminated(const std::string &err, const std::string &atEnd = {});
 
     std::string dir_;
     Child chanlog_;

@@ -110,6 +110,20 @@ int RefusedCode() {
     return WindowsPrograms() ? kWsaConnRefused : ECONNREFUSED;
 }
 
+int ResetCode() {
+    constexpr int kWsaConnReset = 10054; // WSAECONNRESET
+    return WindowsPrograms() ? kWsaConnReset : ECONNRESET;
+}
+
+int EndSignal() {
+    return WindowsPrograms() ? SIGINT : SIGTERM;
+}
+
+int EndedStatus() {
+    constexpr int kControlCExit = 0x3A; // the low byte of STATUS_CONTROL_C_EXIT, 0xC000013A
+    return WindowsPrograms() ? kControlCExit : 128 + SIGTERM;
+}
+
 std::string DirectoryReason() {
     // Windows refuses a folder's handle for writing as it refuses any other access.
     return std::strerror(WindowsPrograms() ? EACCES : EISDIR);
@@ -215,4 +229,18 @@ std::string Unstamped(const std::string &text) {
         plain += (IsStamped(line) ? line.substr(line.find(": ") + 2) : line) + "\n";
     }
     return plain;
+}
+
+std::string Joined(const std::string &text) {
+    std::string joined;
+    for (const std::string &report : ReportTexts(text)) {
+        joined += report;
+    }
+    return joined;
+}
+
+std::vector<std::string> StampedLines(const std::string &text) {
+    std::vector<std::string> stamped = Lines(text);
+    std::erase_if(stamped, [](const std::string &line) { return !IsStamped(line); });
+    return stamped;
 }

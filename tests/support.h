@@ -21,6 +21,11 @@ std::vector<std::string> SampleFeedCommand();
 // turn into a line feed (failing the test where one lacks its carriage return).
 bool WindowsPrograms();
 int RefusedCode();
+int ResetCode(); // of a receive on a connection that the service reset
+// How chanlog is asked to end from outside, and the status it ends with then: SIGTERM; for the
+// Windows programs Ctrl-C, which Wine makes of SIGINT, and Windows' status for it.
+int EndSignal();
+int EndedStatus();
 std::string DirectoryReason(); // why a folder cannot be opened as a file for writing
 // Ends what the Windows programs leave running (their wineserver, which lives in the network
 // namespace of the test that started it), so that the next test's start in its own.
@@ -72,3 +77,8 @@ std::vector<std::string> ReportTexts(const std::string &text);
 // The text with the time stamp "<digits>: " taken off every line that begins with one; for
 // reports whose text holds line feeds of its own.
 std::string Unstamped(const std::string &text);
+// The texts of the reports in `text`, one after the other: the stream they were received from,
+// where every receive was reported.
+std::string Joined(const std::string &text);
+// The first line of each report: its stamp and the start of its text.
+std::vector<std::string> StampedLines(const std::string &text);

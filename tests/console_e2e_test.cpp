@@ -1,0 +1,444 @@
+// The real chanlog binary and a console that does not do its part: a reader that goes away, one
+// that stalls or reads slowly, a standard output that fails or was left non-blocking, a
+// pseudo-terminal, a terminal that stops background writers. The log keeps up with the feed
+// whatever the console does, and what the console missed is counted and said.
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/chanlog_fixture.h"
+
+namespace {
+
+using EndToEndConsole = ChanlogTest;
+
+// A pseudo-terminal: the master side, and the terminal's own side in raw mode, or -1 on failure.
+struct Terminal {
+    int master = -1;
+    int own = -1;
+    std::string name;
+    ~Terminal() {
+        CloseFd(&master);
+        CloseFd(&own);
+    }
+};
+
+bool OpenTerminal(Terminal *terminal) {
+    terminal->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal->master == -1 || grantpt(terminal->master) != 0 ||
+        unlockpt(terminal->master) != 0) {
+        return false;
+    }
+    terminal->name = ptsname(terminal->master);
+    terminal->own = open(terminal->name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (terminal->own == -1 || tcgetattr(terminal->own, &raw) != 0) {
+        return false;
+    }
+    cfmakeraw(&raw);
+    return tcsetattr(terminal->own, TCSANOW, &raw) == 0;
+}
+
+TEST_F(EndToEndConsole, AConsoleReaderThatGoesAwayIsSaidOnceAndLeavesTheLogGrowing) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;seen\n");
+    Console("50;seen\n");
+    CloseFd(&chanlog_.out);
+
+    std::string expected = "50;seen\n\n";
+    for (int i = 1; i <= 5; ++i) {
+        const std::string message = "50;unseen " + std::to_string(i) + "\n";
+        Send(message);
+        expected += message + "\n";
+        // Each line reaches the log before the next is sent: the log keeps growing.
+        ASSERT_TRUE(WaitFor([&] { return Unstamped(Log()) == expected; })) << "log holds:\n"
+                                                                           << Log();
+    }
+    // Not ended by SIGPIPE; standard error says once that nobody reads, and has the failure
+    // messages that standard output can no longer take.
+    ResetConnection(feed_);
+    feed_ = -1;
+    ExpectOnlyChannelTwoEnds(
+        "Standard output was closed by its reader: the lines go on in log.txt only\n"
+        "recv failed with error: 104\n");
+}
+
+// A message of 512 bytes, numbered: two fill a receive exactly, so that messages that arrive
+// together are still each reported whole.
+std::string PacedMessage(int index) {
+    std::string message = "50;#" + std::to_string(index) + " ";
+    return message + std::string(511 - message.size(), static_cast<char>('a' + index % 26)) + "\n";
+}
+
+// How many lines the notices in `err` say were not shown, for the reason `why`.
+long NotShown(const std::string &err,
+              const std::string &why = "standard output was not read in time") {
+    long count = 0;
+    const std::string ending = " not shown: " + why + " (log.txt has what was logged)";
+    for (const std::string &line : Lines(err)) {
+        if (line.ends_with(ending)) {
+            count += std::stol(line);
+        }
+    }
+    return count;
+}
+
+// How many notices `err` holds of lines not shown.
+long Notices(const std::string &err) {
+    const std::vector<std::string> lines = Lines(err);
+    return std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
+        return line.find(" not shown: ") != std::string::npos;
+    });
+}
+
+// Every report line that the log has was shown on `console` or counted on `err`.
+void ExpectShownOrCounted(const std::string &log, const std::string &console,
+                          const std::string &err) {
+    EXPECT_EQ(static_cast<long>(StampedLines(console).size()) + NotShown(err),
+              static_cast<long>(StampedLines(log).size()))
+        << err;
+}
+
+TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCounted) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    // The smallest pipe there is, a page: a few lines fill it.
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    // The service sends at its own pace, as a real one does, whether chanlog keeps up or not;
+    // 1.3 MB in all, more than the console's backlog holds.
+    constexpr int kMessages = 2600;
+    std::string stream;
+    for (int i = 0; i < kMessages; ++i) {
+        stream += PacedMessage(i);
+    }
+    std::thread service([this] {
+        for (int i = 0; i < kMessages && SendMessage(feed_, PacedMessage(i)); ++i) {
+            usleep(1500);
+        }
+    });
+    service.join();
+    // Nobody has read the console all this while, yet the log holds every message, whole and in
+    // order.
+    EXPECT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }))
+        << Joined(Log()).size() << " of " << stream.size() << " bytes logged";
+    CloseFd(&feed_);
+
+    // Once the console is read again it gets the lines that waited, then a count of those that
+    // did not fit, then the rest: every line the log has, or counted.
+    std::string console;
+    std::thread reader([&console, fd = chanlog_.out] { console = ReadAll(fd, 3 * kWaitMs); });
+    const std::string err = ReadUntil(chanlog_.err, kFeedClosed, 3 * kWaitMs);
+    // The close is said after everything before it was written: ending chanlog loses nothing.
+    EXPECT_TRUE(Terminate());
+    reader.join();
+    EXPECT_TRUE(err.ends_with(kFeedClosed)) << err;
+    const std::vector<std::string> logged = StampedLines(Log());
+    const std::vector<std::string> shown = StampedLines(console);
+    EXPECT_GT(NotShown(err), 0);
+    ExpectShownOrCounted(Log(), console, err);
+    // What waited was up to 1 MiB of lines, each with 8 bytes of its own beside its 512, all but
+    // the last that would not fit; the pipe took most of a page more, and one line may have been
+    // on its way.
+    const std::size_t waited = 1024 * 1024 / 520 * 512;
+    EXPECT_GT(console.size(), waited - 1024);
+    EXPECT_LT(console.size(), waited + 2 * 4096);
+    // The lines shown are the log's own, stamps and all, in the log's order.
+    std::size_t next = 0;
+    for (const std::string &line : shown) {
+        while (next < logged.size() && logged[next] != line) {
+            ++next;
+        }
+        ASSERT_LT(next, logged.size()) << "not a line of the log, in order: " << line;
+        ++next;
+    }
+}
+
+TEST_F(EndToEndConsole, WhatWaitsForTheConsoleIsWrittenBeforeChanlogEndsByItself) {
+    ListenOn(false, true); // channel 1 fails, so chanlog ends once the feed closes
+    StartChanlog();
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    std::string stream;
+    for (int i = 0; i < 200; ++i) {
+        stream += PacedMessage(i);
+        ASSERT_TRUE(SendMessage(feed_, PacedMessage(i)));
+        usleep(1000);
+    }
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+    CloseFd(&feed_);
+    // 100 kB wait for a console nobody has read yet; they all come before the end.
+    const std::string console = ReadAll(chanlog_.out, kWaitMs);
+    EXPECT_EQ(ExitCode(chanlog_), 2);
+    // Channel 1 fails beside channel 2's first lines, so its line stands among them, whole.
+    const std::string refused = "connect failed with error: 111\n";
+    std::vector<std::string> lines = Lines(console);
+    EXPECT_EQ(std::erase(lines, refused.substr(0, refused.size() - 1)), 1u) << console;
+    std::string reports;
+    for (const std::string &line : lines) {
+        reports += line + "\n";
+    }
+    EXPECT_EQ(Joined(reports), stream);
+}
+
+TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid) {
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_NE(full, -1) << std::strerror(errno);
+    ListenOn(false, true); // channel 1's failure must be said somewhere
+    StartChanlog(Output::kFd, ChanlogCommand(), full);
+    close(full);
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    for (const std::string message : {"50;one\n", "50;two\n", "50;three\n"}) {
+        Send(message);
+    }
+    ASSERT_TRUE(WaitFor([&] { return StampedLines(Log()).size() == 3; }));
+    ResetConnection(feed_);
+    feed_ = -1;
+    EXPECT_EQ(ExitCode(chanlog_), 2);
+    EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs),
+              "Could not write standard output: No space left on device\n"
+              "connect failed with error: " +
+                  std::to_string(RefusedCode()) +
+                  "\n"
+                  "Could not connect to 127.0.0.1:31285\n"
+                  "recv failed with error: " +
+                  std::to_string(ResetCode()) +
+                  "\n"
+                  "3 lines were not shown: standard output could not be written (log.txt has what "
+                  "was logged)\n");
+    EXPECT_EQ(Unstamped(Log()), "50;one\n\n50;two\n\n50;three\n\n");
+}
+
+TEST_F(EndToEndConsole, AFullDiskUnderStandardOutputCutsNoLineAndSaysWhatItMissed) {
+    // Standard output on a 64 KiB file system of this test's own, filled but for one page.
+    const std::string disk = dir_ + "/disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
+    }
+    WriteWholeFile(disk + "/filler", std::string(std::size_t{15} * 4096, 'f'));
+    const int console = open((disk + "/console").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_NE(console, -1) << std::strerror(errno);
+    ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, console));
+    close(console);
+    std::vector<std::string> messages;
+    for (int i = 0; i < 65; ++i) {
+        if (i == 60) {
+            ASSERT_EQ(unlink((disk + "/filler").c_str()), 0); // room again
+        }
+        messages.push_back("50;" + std::to_string(i) + ";" + std::string(90, 'p') + "\n");
+        Send(messages.back());
+    }
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadFile(disk + "/console").ends_with("50;64;" + std::string(90, 'p') + "\n\n");
+    })) << ReadFile(disk + "/console");
+
+    // The page took the first lines whole and one in part, which was finished once there was room:
+    // no line is glued to a piece of another.
+    const std::vector<std::string> shown = ReportTexts(ReadFile(disk + "/console"));
+    ASSERT_GT(shown.size(), 5u);
+    ASSERT_LT(shown.size(), 60u);
+    const auto kept = static_cast<std::ptrdiff_t>(shown.size()) - 5;
+    std::vector<std::string> expected(messages.begin(), messages.begin() + kept);
+    expected.insert(expected.end(), messages.begin() + 60, messages.end());
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(ReadUntil(chanlog_.err, "logged)\n", kWaitMs),
+              "Could not write standard output: No space left on device\n" +
+                  std::to_string(60 - kept) +
+                  " lines were not shown: standard output could not be written (log.txt has what "
+                  "was logged)\n");
+    EXPECT_EQ(ReportTexts(Log()), messages);
+    Stop(chanlog_, SIGKILL);
+    umount2(disk.c_str(), MNT_DETACH);
+}
+
+TEST_F(EndToEndConsole, ANonBlockingStandardOutputReadSlowlyLosesNothingUncounted) {
+    // Standard output left in non-blocking mode by the program that started chanlog, as ssh and
+    // node leave it, and read 1 KiB every 10 ms while the service sends 512 KB a second.
+    int pipe[2] = {-1, -1};
+    ASSERT_EQ(pipe2(pipe, O_CLOEXEC), 0);
+    ASSERT_EQ(fcntl(pipe[1], F_SETFL, O_NONBLOCK), 0);
+    ASSERT_GT(fcntl(pipe[0], F_SETPIPE_SZ, 4096), 0);
+    ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, pipe[1]));
+    close(pipe[1]);
+    std::atomic<bool> slow = true;
+    std::string console;
+    std::thread reader([&] {
+        char buffer[1024];
+        while (slow) {
+            const ssize_t n = read(pipe[0], buffer, sizeof buffer);
+            console.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            usleep(10 * 1000);
+        }
+        console += ReadAll(pipe[0], 3 * kWaitMs);
+    });
+    const std::int64_t start = NowNs();
+    for (int i = 0; i < 4000 && SendMessage(feed_, PacedMessage(i)); ++i) {
+        usleep(1000);
+    }
+    const double seconds = static_cast<double>(NowNs() - start) / 1e9;
+    CloseFd(&feed_);
+    slow = false;
+    // The close is said once everything before it was written.
+    std::string err = ReadUntil(chanlog_.err, kFeedClosed, 3 * kWaitMs);
+    EXPECT_TRUE(Terminate());
+    err += ReadAll(chanlog_.err, kWaitMs);
+    reader.join();
+    close(pipe[0]);
+    // Every line logged was shown or counted, and the counts came at most about once a second.
+    EXPECT_GT(NotShown(err), 0);
+    ExpectShownOrCounted(Log(), console, err);
+    EXPECT_LE(Notices(err), static_cast<long>(seconds) + 2) << err;
+}
+
+TEST_F(EndToEndConsole, APseudoTerminalsMasterSideAsStandardOutputGetsEveryLine) {
+    Terminal terminal;
+    ASSERT_TRUE(OpenTerminal(&terminal)) << std::strerror(errno);
+    ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, terminal.master));
+    for (const std::string message : {"50;one\n", "50;two\n", "50;three\n"}) {
+        Send(message);
+    }
+    EXPECT_EQ(Unstamped(ReadUntil(terminal.own, "50;three\n\n", kWaitMs)),
+              "50;one\n\n50;two\n\n50;three\n\n");
+}
+
+// Nobody reads standard output while 100 kB of lines come.
+void SendWhatNobodyReads(int feed, int out) {
+    ASSERT_GT(fcntl(out, F_SETPIPE_SZ, 4096), 0);
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(SendMessage(feed, PacedMessage(i)));
+        usleep(1000);
+    }
+}
+
+TEST_F(EndToEndConsole, OnceBothChannelsEndedItEndsWithinSecondsThoughNobodyReadsStandardOutput) {
+    ListenOn(false, true); // channel 1 fails, so chanlog ends once the feed closes
+    StartChanlog();
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    ASSERT_NO_FATAL_FAILURE(SendWhatNobodyReads(feed_, chanlog_.out));
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == 200u * 512; }));
+    CloseFd(&feed_);
+    // It gives the console a moment, then ends with its status, saying what was not shown.
+    EXPECT_EQ(ExitCode(chanlog_), 2);
+    const std::string err = ReadAll(chanlog_.err, kWaitMs);
+    EXPECT_NE(err.find("Could not connect to 127.0.0.1:31285\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(kFeedClosed), std::string::npos) << err;
+    ExpectShownOrCounted(Log(), ReadAll(chanlog_.out, kWaitMs), err);
+}
+
+TEST_F(EndToEndConsole, AskedToEndWhileNobodyReadsStandardOutputItEndsSayingWhatWasNotShown) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    ASSERT_NO_FATAL_FAILURE(SendWhatNobodyReads(feed_, chanlog_.out));
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == 200u * 512; }));
+    kill(chanlog_.pid, EndSignal());
+    EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
+    const std::string err = ReadAll(chanlog_.err, kWaitMs);
+    EXPECT_GT(NotShown(err), 0);
+    ExpectShownOrCounted(Log(), ReadAll(chanlog_.out, kWaitMs), err);
+}
+
+// chanlog as a job in the background of a terminal set to stop background writers (`stty
+// tostop`), with the terminal as standard output; its session leader is the process returned,
+// which waits for it.
+Child InTheBackground(const std::string &dir, const Terminal &terminal) {
+    Child leader;
+    leader.err = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    leader.pid = fork();
+    if (leader.pid != 0) {
+        return leader;
+    }
+    const int own = setsid() == -1 ? -1 : open(terminal.name.c_str(), O_RDWR); // controlling
+    termios settings{};
+    if (own == -1 || tcgetattr(own, &settings) != 0) {
+        _exit(126);
+    }
+    settings.c_lflag |= TOSTOP;
+    tcsetattr(own, TCSANOW, &settings);
+    const pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0); // a job of its own: the leader's stays in the foreground
+        const int null = open("/dev/null", O_RDONLY);
+        if (chdir(dir.c_str()) != 0 || dup2(null, 0) == -1 || dup2(own, 1) == -1 ||
+            dup2(leader.err, 2) == -1) {
+            _exit(126);
+        }
+        execl(CHANLOG_BINARY, CHANLOG_BINARY, nullptr);
+        _exit(127);
+    }
+    setpgid(job, job);
+    int status = 0;
+    waitpid(job, &status, 0);
+    _exit(0);
+}
+
+TEST_F(EndToEndConsole, InTheBackgroundOfATerminalThatStopsWritersItGoesOnLogging) {
+    Terminal terminal;
+    ASSERT_TRUE(OpenTerminal(&terminal)) << std::strerror(errno);
+    ListenOn(true, true);
+    chanlog_ = InTheBackground(dir_, terminal);
+    ASSERT_GT(chanlog_.pid, 0);
+    hold_ = AcceptWithin(holdListener_, kWaitMs);
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    std::string expected;
+    for (int i = 1; i <= 5; ++i) {
+        const std::string message = "50;line " + std::to_string(i) + "\n";
+        Send(message);
+        expected += message + "\n";
+    }
+    // Writing to the terminal did not stop it: the log keeps up, and the terminal has the lines.
+    EXPECT_TRUE(WaitFor([&] { return Unstamped(Log()) == expected; })) << Log();
+    EXPECT_EQ(Unstamped(ReadUntil(terminal.master, "50;line 5\n\n", kWaitMs)), expected);
+    // The job ends with its session leader's terminal, when the leader is killed.
+    const std::string children = ReadWholeFile("/proc/" + std::to_string(chanlog_.pid) + "/task/" +
+                                               std::to_string(chanlog_.pid) + "/children");
+    if (!children.empty()) {
+        kill(std::atoi(children.c_str()), SIGKILL);
+    }
+}
+
+TEST_F(EndToEndConsole, AStalledConsoleCostsAtMostItsBoundInMemoryForShortLinesAndLong) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers keep memory of their own beside every byte";
+#endif
+    for (const std::size_t length : {std::size_t{30}, std::size_t{1000}}) {
+        ASSERT_NO_FATAL_FAILURE(StartConnected());
+        ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+        Send("50;first\n");
+        const long long before = StatusKb(chanlog_.pid, "VmRSS");
+        // More lines than the backlog holds, each its own receive as long as chanlog keeps up.
+        const std::size_t count = 1024 * 1024 / length + 2000;
+        std::string message = "50;" + std::string(length - 4, 'm') + "\n";
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_TRUE(SendMessage(feed_, message));
+            usleep(100);
+        }
+        ASSERT_TRUE(WaitDrained(kFeedService, kWaitMs));
+        const long long grown = StatusKb(chanlog_.pid, "VmRSS") - before;
+        // 1 MiB for report lines, 64 KiB for messages, and a little for the lines in flight.
+        EXPECT_LE(grown, 1024 + 64 + 128) << length << "-byte lines";
+        EndChanlogAndServices();
+    }
+}
+
+} // namespace

@@ -1,0 +1,284 @@
+// The real chanlog binary and its log as the world outside treats it: a full disk, a file-size
+// limit, a FIFO, a log emptied, added to, moved or removed while chanlog writes it, a power cut
+// that only the disk survives, an end by signal while the log fails.
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/chanlog_fixture.h"
+
+namespace {
+
+class EndToEndLog : public ChanlogTest {
+  protected:
+    std::string LogPath() const {
+        return dir_ + "/log.txt";
+    }
+};
+
+// Opens `path` as another program would and closes it again: `flags` says how.
+void Touch(const std::string &path, int flags, const std::string &text = {}) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | flags, 0644);
+    ASSERT_NE(fd, -1) << std::strerror(errno);
+    EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+}
+
+TEST_F(EndToEndLog, EmptiedOrAddedToFromOutsideItGetsWholeLinesAndNoZeros) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;one\n");
+    Send("50;two\n");
+    Console("50;two\n");
+    // As `: > log.txt` and a rotator's copytruncate empty it.
+    Touch(LogPath(), O_TRUNC);
+    Send("50;three\n");
+    Console("50;three\n");
+    // As `echo ... >> log.txt` adds a note, in the programs' own line ends.
+    Touch(LogPath(), O_APPEND, WindowsPrograms() ? "pump 2 serviced\r\n" : "pump 2 serviced\n");
+    Send("50;four\n");
+    Console("50;four\n");
+    // Each line went to the end of the file as it was then: no hole of zeros where the emptied
+    // lines stood, the note whole between the lines around it.
+    EXPECT_EQ(Unstamped(Log()), "50;three\n\npump 2 serviced\n50;four\n\n");
+    EXPECT_EQ(Log().find('\0'), std::string::npos);
+    EXPECT_TRUE(Running(chanlog_));
+}
+
+TEST_F(EndToEndLog, AMovedOrRemovedLogIsFollowedSaidAndStillLocked) {
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(dir_.c_str(), real), nullptr);
+    const std::string goesOn =
+        std::string("log.txt was moved or removed: logging goes on in ") + real + "/log.txt\n";
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;one\n");
+    Console("50;one\n");
+
+    // A rotator's create: the log moved aside and a fresh one made, which is kept as it is.
+    ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
+    Touch(LogPath(), O_CREAT, "fresh\n");
+    Send("50;two\n");
+    Console("50;two\n");
+    EXPECT_EQ(Unstamped(ReadFile(LogPath() + ".1")), "50;one\n\n");
+    EXPECT_EQ(Unstamped(Log()), "fresh\n50;two\n\n");
+    std::string err = ReadUntil(chanlog_.err, goesOn, kWaitMs);
+    EXPECT_EQ(err, goesOn);
+
+    // Removed: a new one is made.
+    ASSERT_EQ(unlink(LogPath().c_str()), 0);
+    Send("50;three\n");
+    Console("50;three\n");
+    EXPECT_EQ(Unstamped(Log()), "50;three\n\n");
+    err = ReadUntil(chanlog_.err, goesOn + goesOn, kWaitMs, err);
+    EXPECT_EQ(err, goesOn + goesOn);
+    // It is locked as the first was: a second chanlog in the folder is refused and leaves it be.
+    Child second = Spawn(ChanlogCommand(), {.workDir = dir_});
+    EXPECT_EQ(ExitCode(second), 1);
+    EXPECT_EQ(ReadAll(second.err, kWaitMs), "Could not open log.txt: in use by another process\n");
+    Stop(second, SIGKILL);
+    EXPECT_EQ(Unstamped(Log()), "50;three\n\n");
+
+    // Its folder gone: nowhere to log, which is a write failure like a full disk.
+    ASSERT_EQ(unlink(LogPath().c_str()), 0);
+    ASSERT_EQ(unlink((LogPath() + ".1").c_str()), 0);
+    ASSERT_EQ(rmdir(dir_.c_str()), 0);
+    Send("50;four\n");
+    Send("50;five\n");
+    EXPECT_EQ(Unstamped(Console("50;five\n")),
+              "50;one\n\n50;two\n\n50;three\n\n50;four\n\n50;five\n\n");
+    CloseFd(&feed_);
+    ExpectOnlyChannelTwoEnds(std::string("Could not write log.txt: No such file or directory\n") +
+                             "log.txt is missing 2 lines that could not be written\n" +
+                             kFeedClosed);
+}
+
+TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondAndAnIdleLogIsNeverSynced) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    const std::string trace = dir_ + ".trace";
+    // Every thread's writes and syncs, in the order they happened.
+    Child strace = Spawn({"strace", "-f", "-qq", "-e", "trace=write,fdatasync", "-o", trace, "-p",
+                          std::to_string(chanlog_.pid)});
+    ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
+    auto syncs = [&] { return Lines(ReadWholeFile(trace)); };
+    auto count = [](const std::vector<std::string> &lines) {
+        return std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
+            return line.find(" fdatasync(") != std::string::npos;
+        });
+    };
+
+    const std::int64_t start = NowNs();
+    for (int i = 1; i <= 5; ++i) {
+        Send("50;line " + std::to_string(i) + "\n");
+        usleep(100 * 1000);
+    }
+    // The last line is put on the disk after it was written...
+    EXPECT_TRUE(WaitFor([&] {
+        const std::vector<std::string> lines = syncs();
+        std::size_t last = lines.size();
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            last = lines[i].find("50;line 5") != std::string::npos ? i : last;
+        }
+        return last < lines.size() &&
+               std::any_of(lines.begin() + static_cast<std::ptrdiff_t>(last), lines.end(),
+                           [](const std::string &line) {
+                               return line.find(" fdatasync(") != std::string::npos;
+                           });
+    })) << ReadWholeFile(trace);
+    // ...and the disk is asked at most once a second, however many lines come.
+    const double seconds = static_cast<double>(NowNs() - start) / 1e9;
+    const auto synced = count(syncs());
+    EXPECT_GE(synced, 1);
+    EXPECT_LE(synced, static_cast<long>(seconds) + 2) << seconds << " s";
+
+    // Idle, nothing syncs and no thread wakes.
+    usleep(1200 * 1000);
+    const auto before = count(syncs());
+    const long long switches = VoluntarySwitches(chanlog_.pid);
+    usleep(2000 * 1000);
+    EXPECT_EQ(count(syncs()), before);
+#ifndef __SANITIZE_THREAD__ // whose own thread wakes ten times a second
+    EXPECT_EQ(VoluntarySwitches(chanlog_.pid), switches);
+#else
+    (void)switches;
+#endif
+    Stop(strace, SIGTERM);
+    unlink(trace.c_str());
+}
+
+TEST_F(EndToEndLog, AnEndByItsSignalsSaysWhatTheLogMissedAndEndsWithTheSignal) {
+    ASSERT_EQ(symlink("/dev/full", LogPath().c_str()), 0) << std::strerror(errno);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        ASSERT_NO_FATAL_FAILURE(StartConnected());
+        Send("50;one\n");
+        Send("50;two\n");
+        Console("50;two\n");
+        const std::string failed = "Could not write log.txt: No space left on device\n";
+        const std::string said = ReadUntil(chanlog_.err, failed, kWaitMs);
+        kill(chanlog_.pid, signal);
+        EXPECT_EQ(ExitCode(chanlog_), 128 + signal) << signal;
+        EXPECT_EQ(said + ReadAll(chanlog_.err, kWaitMs),
+                  failed + "log.txt is missing 2 lines that could not be written\n")
+            << signal;
+        EndChanlogAndServices();
+    }
+}
+
+TEST_F(EndToEndLog, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
+    ASSERT_EQ(symlink("/dev/full", (dir_ + "/log.txt").c_str()), 0) << std::strerror(errno);
+    // Standard error joins standard output, where a line's log failure comes before the line: the
+    // log is written first.
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"/bin/sh", "-c", "exec \"$0\" 2>&1", ChanlogCommand().front()}));
+    std::string expected = "Could not write log.txt: No space left on device\n";
+    for (int i = 1; i <= 5; ++i) {
+        const std::string message = "50;line " + std::to_string(i) + "\n";
+        Send(message);
+        expected += message + "\n";
+    }
+    EXPECT_EQ(Unstamped(Console("50;line 5\n")), expected);
+    CloseFd(&feed_);
+    EXPECT_EQ(Unstamped(Console(kFeedClosed)),
+              expected + "log.txt is missing 5 lines that could not be written\n" + kFeedClosed);
+    ExpectOnlyChannelTwoEnds("");
+}
+
+TEST_F(EndToEndLog, ADiskThatFillsForAMomentLosesWholeLinesOnlyAndSaysHowMany) {
+    // A 64 KiB file system of this test's own, filled but for one page.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
+    }
+    WriteWholeFile(dir_ + "/filler", std::string(std::size_t{15} * 4096, 'f'));
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    std::vector<std::string> messages;
+    std::string shown;
+    for (int i = 0; i < 60; ++i) {
+        messages.push_back("50;" + std::to_string(i) + ";" + std::string(90, 'p') + "\n");
+        Send(messages.back());
+        shown += messages.back() + "\n";
+    }
+    ASSERT_EQ(unlink((dir_ + "/filler").c_str()), 0);
+    for (int i = 60; i < 65; ++i) {
+        messages.push_back("50;" + std::to_string(i) + ";after\n");
+        Send(messages.back());
+        shown += messages.back() + "\n";
+    }
+    EXPECT_EQ(Unstamped(Console("50;64;after\n")), shown);
+
+    // The page took the first lines whole; the one that did not fit was taken off again, and the
+    // lines after the space came back follow them directly.
+    const std::vector<std::string> logged = ReportTexts(Log());
+    ASSERT_GT(logged.size(), 5u);
+    ASSERT_LT(logged.size(), 60u);
+    const auto kept = static_cast<std::ptrdiff_t>(logged.size()) - 5;
+    std::vector<std::string> expected(messages.begin(), messages.begin() + kept);
+    expected.insert(expected.end(), messages.begin() + 60, messages.end());
+    EXPECT_EQ(logged, expected);
+    EXPECT_EQ(ReadUntil(chanlog_.err, "written\n", kWaitMs),
+              "Could not write log.txt: No space left on device\nlog.txt is missing " +
+                  std::to_string(60 - kept) + " lines that could not be written\n");
+    Stop(chanlog_, SIGKILL);
+    umount2(dir_.c_str(), MNT_DETACH);
+}
+
+TEST_F(EndToEndLog, AFileSizeLimitIsAWriteFailureAndTheConsoleGoesOn) {
+    // 512 bytes: a few lines.
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"/bin/sh", "-c", "ulimit -f 1 && exec \"$0\"", ChanlogCommand().front()}));
+    std::string shown;
+    std::vector<std::string> messages;
+    for (int i = 0; i < 20; ++i) {
+        messages.push_back("50;" + std::to_string(i) + ";" + std::string(40, 'q') + "\n");
+        Send(messages.back());
+        shown += messages.back() + "\n";
+    }
+    EXPECT_EQ(Unstamped(Console("50;19;")), shown);
+    // Whole lines up to the limit, and not one byte of the line that did not fit.
+    const std::vector<std::string> logged = ReportTexts(Log());
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged,
+              std::vector<std::string>(
+                  messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(logged.size())));
+    EXPECT_LE(Log().size(), 512u);
+    EXPECT_GT(Log().size(), 512u - 60);
+    // Ended by its signal, it first says how many lines the log is missing.
+    ExpectHoldingUntilTerminated("Could not write log.txt: File too large\n",
+                                 "log.txt is missing " +
+                                     std::to_string(messages.size() - logged.size()) +
+                                     " lines that could not be written\n");
+}
+
+TEST_F(EndToEndLog, AFifoAsTheLogNeverHoldsStartUp) {
+    const std::string path = dir_ + "/log.txt";
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    ListenOn(true, true);
+    StartChanlog();
+    EXPECT_EQ(ExitCode(chanlog_), 1);
+    EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs),
+              "Could not open log.txt: No such device or address\n");
+    EXPECT_TRUE(NoneConnected());
+
+    // With a reader it is a log like any other.
+    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_NE(reader, -1) << std::strerror(errno);
+    StartChanlog();
+    hold_ = AcceptWithin(holdListener_, kWaitMs);
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    Send("50;through the fifo\n");
+    EXPECT_EQ(Unstamped(ReadUntil(reader, "fifo\n\n", kWaitMs)), "50;through the fifo\n\n");
+    CloseFd(&reader);
+}
+
+} // namespace
