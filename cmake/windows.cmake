@@ -35,6 +35,13 @@ add_link_options(-static)
 # The same sources give the same program: no time stamp in its header (the linker's default is
 # the time of the link).
 add_link_options(-Wl,--no-insert-timestamp)
+# The oldest Windows the programs run on, as their headers tell Windows: 6.1, Windows 7, the oldest
+# that the manifest lists (GetTickCount64 alone needs Vista), where the linker's default says NT 4.
+# And terminal-server aware, as Microsoft's linker marks a program by default, so that a terminal
+# server does not give it the compatibility layer (per-user copies of INI files and registry
+# keys) that it gives programs made before terminal servers.
+add_link_options(-Wl,--major-os-version=6,--minor-os-version=1
+                 -Wl,--major-subsystem-version=6,--minor-subsystem-version=1 -Wl,--tsaware)
 
 # Fills in packaging/windows/program.rc.in and program.manifest.in for `target` and builds them
 # into it. `contents` says what else the program contains, for its copyright line.

@@ -1,8 +1,10 @@
 // What Windows shows of the two programs of the Windows build, which lie in the folder above this
-// test program: the version resource of each, and the manifest Windows reads when it starts one.
+// test program: the version resource of each, the manifest Windows reads when it starts one, and
+// what their headers say of the systems they are made for.
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -45,7 +47,46 @@ std::string Manifest(const std::wstring &program) {
     return text;
 }
 
-TEST(WindowsPrograms, CarryTheirVersionAndAManifestForUtf8AndTheInvokersRights) {
+// The first bytes of the program's file, where its headers are.
+std::vector<char> FileStart(const std::wstring &program) {
+    std::vector<char> data(4096);
+    HANDLE file = CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD got = 0;
+    if (file == INVALID_HANDLE_VALUE ||
+        !ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &got, nullptr)) {
+        got = 0;
+    }
+    CloseHandle(file);
+    data.resize(got);
+    return data;
+}
+
+// The header fields that tell Windows which systems the program is for, as "os 6.1, subsystem
+// 6.1, terminal-server aware" (or "not terminal-server aware"); "(no header)" where none is found.
+std::string SystemFields(const std::wstring &program) {
+    const std::vector<char> data = FileStart(program);
+    if (data.size() < sizeof(IMAGE_DOS_HEADER)) {
+        return "(no header)";
+    }
+    IMAGE_DOS_HEADER dos{};
+    std::memcpy(&dos, data.data(), sizeof dos);
+    IMAGE_NT_HEADERS nt{};
+    if (dos.e_lfanew < 0 || static_cast<std::size_t>(dos.e_lfanew) + sizeof nt > data.size()) {
+        return "(no header)";
+    }
+    std::memcpy(&nt, data.data() + dos.e_lfanew, sizeof nt);
+    const IMAGE_OPTIONAL_HEADER &optional = nt.OptionalHeader;
+    constexpr WORD kTerminalServerAware = 0x8000;
+    return "os " + std::to_string(optional.MajorOperatingSystemVersion) + "." +
+           std::to_string(optional.MinorOperatingSystemVersion) + ", subsystem " +
+           std::to_string(optional.MajorSubsystemVersion) + "." +
+           std::to_string(optional.MinorSubsystemVersion) + ", " +
+           ((optional.DllCharacteristics & kTerminalServerAware) != 0 ? "" : "not ") +
+           "terminal-server aware";
+}
+
+TEST(WindowsPrograms, CarryTheirVersionAManifestForUtf8AndTheInvokersRightsAndAHeaderForWindows7) {
     for (const auto &[name, base] :
          {std::pair{L"chanlog.exe", "chanlog"}, std::pair{L"sample-feed.exe", "sample-feed"}}) {
         const std::wstring program = ProgramPath(name);
@@ -63,6 +104,8 @@ TEST(WindowsPrograms, CarryTheirVersionAndAManifestForUtf8AndTheInvokersRights) 
               "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"}) {
             EXPECT_NE(manifest.find(part), std::string::npos) << part << " in " << manifest;
         }
+        // Windows 7, the oldest system the manifest names, in the header too.
+        EXPECT_EQ(SystemFields(program), "os 6.1, subsystem 6.1, terminal-server aware");
     }
 }
 
