@@ -182,9 +182,21 @@ TEST_F(EndToEndChanlog, AThreadThatCannotBeCreatedEndsStartUpBeforeAnyConnection
     GTEST_SKIP() << "the sanitizers' own mappings do not fit the address-space limit";
 #endif
     ListenOn(true, true);
-    // Thread stacks take the stack limit's size; an address-space limit below it refuses them.
-    const std::string limited = "ulimit -s 2000000 && ulimit -v 1500000 && exec " CHANLOG_BINARY;
-    chanlog_ = Spawn({"/bin/sh", "-c", limited}, {.workDir = dir_});
+    if (WindowsPrograms()) {
+        // Every thread reserves 512 MiB for its stack: of a 32-bit program's 2 GiB of address
+        // space, the main thread's and at most one more fit, so already the second is refused.
+        const std::string copy = dir_ + "/chanlog.exe";
+        if (!CopyWithStackReserve(ChanlogCommand().back(), copy, 512U << 20U)) {
+            GTEST_SKIP() << "a 64-bit program's address space holds any stack";
+        }
+        chanlog_ = Spawn({WINE_RUN, "--exec", copy}, {.workDir = dir_});
+    } else {
+        // Thread stacks take the stack limit's size; an address-space limit below it refuses
+        // them.
+        const std::string limited =
+            "ulimit -s 2000000 && ulimit -v 1500000 && exec " CHANLOG_BINARY;
+        chanlog_ = Spawn({"/bin/sh", "-c", limited}, {.workDir = dir_});
+    }
     EXPECT_EQ(ExitCode(chanlog_), 1);
     // One line: the thread library's own complaint is not shown.
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "Could not create a channel thread.\n");

@@ -115,6 +115,31 @@ std::string DirectoryReason() {
     return std::strerror(WindowsPrograms() ? EACCES : EISDIR);
 }
 
+bool CopyWithStackReserve(const std::string &from, const std::string &to, std::uint32_t bytes) {
+    std::string program = ReadWholeFile(from);
+    auto le32 = [&program](std::size_t at) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < 4 && at + i < program.size(); ++i) {
+            value |= std::uint32_t{static_cast<unsigned char>(program[at + i])} << (8 * i);
+        }
+        return value;
+    };
+    // The PE header's place is at 0x3c; its optional header follows the signature and the 20
+    // bytes of the file header, and begins with 0x10b for a 32-bit program.
+    const std::size_t optional = std::size_t{le32(0x3c)} + 4 + 20;
+    constexpr std::size_t kStackReserve = 72; // from the start of the optional header
+    if (optional + kStackReserve + 4 > program.size() ||
+        program.compare(le32(0x3c), 4, std::string("PE\0\0", 4)) != 0 ||
+        (le32(optional) & 0xffffU) != 0x10b) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        program[optional + kStackReserve + i] = static_cast<char>((bytes >> (8 * i)) & 0xffU);
+    }
+    WriteWholeFile(to, program);
+    return true;
+}
+
 void EndProgramsSession() {
     if (WindowsPrograms()) {
         Child server = Spawn({WINE_RUN, "--end-session"});

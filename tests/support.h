@@ -22,6 +22,10 @@ std::vector<std::string> SampleFeedCommand();
 bool WindowsPrograms();
 int RefusedCode();
 std::string DirectoryReason(); // why a folder cannot be opened as a file for writing
+// Copies the Windows program at `from` to `to` with a stack reservation of `bytes` for each of its
+// threads (SizeOfStackReserve in its header). False where it is no 32-bit program, whose address
+// space such a reservation can fill.
+bool CopyWithStackReserve(const std::string &from, const std::string &to, std::uint32_t bytes);
 // Ends what the Windows programs leave running (their wineserver, which lives in the network
 // namespace of the test that started it), so that the next test's start in its own.
 void EndProgramsSession();
