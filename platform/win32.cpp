@@ -5,9 +5,10 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <cctype>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,24 +30,38 @@ void ReleaseSockets() {
     WSACleanup();
 }
 
-// The system's reason for a failed file call, in the words strerror uses on every platform.
+// The system's reason for a failed file call in Windows' own words (the user's language, or
+// English), on one line, without the period it ends in: the messages it goes into end as ours do.
+// Each thread has a text of its own, which stays until the thread's next call.
 const char *FileErrorText(DWORD error) {
-    switch (error) {
-    case ERROR_ACCESS_DENIED:
-        return std::strerror(EACCES);
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return std::strerror(ENOENT);
-    case ERROR_WRITE_PROTECT:
-        return std::strerror(EROFS);
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return std::strerror(ENOSPC);
-    case ERROR_TOO_MANY_OPEN_FILES:
-        return std::strerror(EMFILE);
-    default:
-        return std::strerror(EIO);
+    thread_local char text[512];
+    // Line breaks within a long text become spaces; the one at the end is taken off below.
+    const DWORD flags =
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    DWORD length = FormatMessageA(flags, nullptr, error, 0, text, sizeof text, nullptr);
+    auto trimBlanks = [&length] {
+        while (length > 0 && std::isspace(static_cast<unsigned char>(text[length - 1])) != 0) {
+            --length;
+        }
+    };
+    trimBlanks();
+    if (length > 0 && text[length - 1] == '.') {
+        --length;
+        trimBlanks();
     }
+    if (length == 0) {
+        std::snprintf(text, sizeof text, "Windows error %lu", static_cast<unsigned long>(error));
+        return text;
+    }
+    text[length] = '\0';
+    return text;
+}
+
+// A file that another program holds so that we may not empty it: open without sharing writes (a
+// second chanlog, an editor), mapped into memory, or with a part of it locked.
+bool InUse(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE ||
+           error == ERROR_LOCK_VIOLATION;
 }
 
 // Room for the longest line the log is given; its text form may double in size.
@@ -79,11 +94,16 @@ void Undo(HANDLE file, DWORD written) {
     SetLastError(error);
 }
 
+// The log could not be opened or emptied: in use, or failed for `*reason`. It is left as it was.
 LogOpen Failed(HANDLE file, const char **reason) {
-    *reason = FileErrorText(GetLastError());
+    const DWORD error = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }
+    if (InUse(error)) {
+        return LogOpen::kInUse;
+    }
+    *reason = FileErrorText(error);
     return LogOpen::kFailed;
 }
 
@@ -173,9 +193,6 @@ LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason) {
     HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_SHARING_VIOLATION) {
-            return LogOpen::kInUse;
-        }
         return Failed(handle, reason);
     }
     if (!SetEndOfFile(handle)) {

@@ -111,8 +111,9 @@ int RefusedCode() {
 }
 
 std::string DirectoryReason() {
-    // Windows refuses a folder's handle for writing as it refuses any other access.
-    return std::strerror(WindowsPrograms() ? EACCES : EISDIR);
+    // Windows refuses a folder's handle for writing as it refuses any other access, and chanlog
+    // says so in Windows' words: Wine's English for ERROR_ACCESS_DENIED.
+    return WindowsPrograms() ? "Access denied" : std::strerror(EISDIR);
 }
 
 bool CopyWithStackReserve(const std::string &from, const std::string &to, std::uint32_t bytes) {
