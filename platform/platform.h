@@ -96,6 +96,8 @@ void PlatformIgnoreSignals();
 void PlatformForgetDisplay();
 // A Windows-style help switch ("/?") where the platform has one, or nullptr.
 const char *PlatformHelpSwitch();
+// Where the platform's users find chanlog's whole manual, as the usage names it.
+const char *PlatformManual();
 // Until PlatformReleaseAbort, a thread that the system refuses writes `message` to standard error
 // and ends the process with `status`: on POSIX systems the abort() that the thread library calls
 // then, on Windows the failed thread start itself, which the library does not check. What the

@@ -274,6 +274,11 @@ const char *PlatformHelpSwitch() {
     return "/?";
 }
 
+const char *PlatformManual() {
+    // Windows has no man, and the zip holds the manual as its README.
+    return "README.txt beside chanlog.exe";
+}
+
 void PlatformTrapAbort(const char *message, int status) {
     abortMessage = message;
     abortStatus = status;

@@ -298,7 +298,7 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         std::vector<std::string> args;
         std::string named; // what the error line must name
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {{"--bogus"}, "'--bogus'"},
         {{"-x"}, "'-x'"},
         {{"--interval-ms", "abc"}, "'abc'"},
@@ -313,6 +313,9 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         {{"--from", ""}, "--from"},
         {{"stray"}, "'stray'"},
     };
+    if (!WindowsPrograms()) {
+        cases.push_back({{"/?"}, "'/?'"}); // Windows' help switch is no option elsewhere
+    }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
         SpawnFeed(c.args);
@@ -328,16 +331,30 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         EXPECT_TRUE(err.substr(lineEnd + 1).starts_with("Usage: sample-feed")) << err;
     }
 
-    SpawnFeed({"--help"});
-    EXPECT_EQ(ExitCode(service_), 0);
-    const std::string out = ReadAll(service_.out, kWaitMs);
-    EXPECT_TRUE(out.starts_with("Usage: sample-feed")) << out;
-    for (const char *flag : {"--hold-port", "--feed-port", "--interval-ms", "--from", "--count",
-                             "--repeat", "--close", "--echo", "--version"}) {
-        EXPECT_NE(out.find(flag), std::string::npos) << flag;
+    // The platform's other spellings, after an option too, and what ends it on each platform.
+    const std::vector<std::string> platformHelp = {"--count", "3", WindowsPrograms() ? "/?" : "-h"};
+    const std::string ending = WindowsPrograms()
+                                   ? "\nCtrl-C, Ctrl-Break or closing its console window ends it.\n"
+                                   : "\nCtrl-C or SIGTERM ends it. ";
+    for (const std::vector<std::string> &help :
+         {std::vector<std::string>{"--help"}, platformHelp}) {
+        SCOPED_TRACE(help.back());
+        SpawnFeed(help);
+        EXPECT_EQ(ExitCode(service_), 0);
+        const std::string out = ReadAll(service_.out, kWaitMs);
+        EXPECT_TRUE(out.starts_with("Usage: sample-feed")) << out;
+        for (const char *flag : {"--hold-port", "--feed-port", "--interval-ms", "--from", "--count",
+                                 "--repeat", "--close", "--echo", "--version"}) {
+            EXPECT_NE(out.find(flag), std::string::npos) << flag;
+        }
+        EXPECT_NE(out.find(WindowsPrograms() ? "  --help, /?        print this and exit\n"
+                                             : "  --help            print this and exit\n"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find(ending), std::string::npos) << out;
+        EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
+        Stop(service_, SIGKILL);
     }
-    EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
-    Stop(service_, SIGKILL);
 
     SpawnFeed({"--version"});
     EXPECT_EQ(ExitCode(service_), 0);
