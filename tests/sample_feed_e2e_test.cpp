@@ -78,6 +78,18 @@ std::size_t Count(const std::string &text, const std::string &part) {
     return count;
 }
 
+// `text` as a Windows program saves "Unicode": UTF-16 of the byte order asked for, after its
+// byte-order mark.
+std::string Utf16(const std::u16string &text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xfe\xff" : "\xff\xfe";
+    for (const char16_t unit : text) {
+        const auto high = static_cast<char>(unit >> 8U);
+        const auto low = static_cast<char>(unit & 0xffU);
+        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
 // sample-feed and chanlog on the fixed ports, which chanlog's fixture names.
 class EndToEndSampleFeed : public ChanlogTest {
   protected:
@@ -217,6 +229,26 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
          true,
          true,
          {"50;a\n"}},
+        // Saved as "Unicode" by Notepad or PowerShell: sent as UTF-8, with line feeds alone.
+        {Utf16(u"50;one\r\n49;two\r\n50;three \u00e9 \U0001f600\r\n", false),
+         {"--from", file, "--count", "3"},
+         false,
+         true,
+         {"50;one\n", "50;three \xc3\xa9 \xf0\x9f\x98\x80\n"}},
+        {Utf16(u"50;a\n50;b", true),
+         {"--from", "-", "--count", "2"},
+         true,
+         true,
+         {"50;a\n", "50;b"}},
+        // A character of two units whose halves come in two reads of 4096 bytes: the mark and
+        // 2046 units before it.
+        {Utf16(std::u16string(1021, u'a') + u"\n" + std::u16string(1020, u'b') +
+                   u"\n50;\U0001f600\n",
+               false),
+         {"--from", file, "--count", "3"},
+         false,
+         true,
+         {"50;\xf0\x9f\x98\x80\n"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1] + (c.close ? " --close" : ""));
@@ -245,6 +277,34 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
         Stop(chanlog_, SIGKILL);
         Stop(service_, SIGKILL);
         EndProgramsSession(); // under Wine, the ports are free only once its server has let go
+    }
+}
+
+TEST_F(EndToEndSampleFeed, AFileThatCannotBeReadAsTextIsRefusedSayingWhy) {
+    const std::string file = dir_ + "/messages.txt";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", std::strerror(ENOENT)}, // no file at all
+        {Utf16(u"50;a\n", false) + "x", "not valid UTF-16: half a character at offset 12"},
+        {Utf16(u"5", true) + std::string("\xdc\0", 2),
+         "not valid UTF-16: an unpaired surrogate at offset 4"},
+        {Utf16(u"5", false) + "\x3d\xd8\x35", "not valid UTF-16: half a character at offset 4"},
+        {Utf16(u"5", false) + std::string("\x3d\xd8\x35\0", 4),
+         "not valid UTF-16: an unpaired surrogate at offset 4"},
+        // UTF-32, whose mark begins as UTF-16's.
+        {std::string("\xff\xfe\0\0\x35\0\0\0", 8),
+         "not valid UTF-16: a zero character at offset 2"},
+    };
+    for (const auto &[content, why] : cases) {
+        SCOPED_TRACE(why);
+        if (!content.empty()) {
+            WriteWholeFile(file, content);
+        }
+        SpawnFeed({"--from", file});
+        EXPECT_EQ(ExitCode(service_), 1);
+        EXPECT_EQ(ReadAll(service_.err, kWaitMs),
+                  "sample-feed: cannot read " + file + ": " + why + "\n");
+        EXPECT_EQ(ReadAll(service_.out, kWaitMs), "");
+        Stop(service_, SIGKILL);
     }
 }
 
