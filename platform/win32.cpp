@@ -253,9 +253,13 @@ void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length) {
 // ---- Process
 
 void PlatformRecordStdout() {
-    // Only the invalid handle value means there is none: a process started without standard
-    // output attached gets a null handle, and printing to it is harmless.
-    stdoutAvailable = GetStdHandle(STD_OUTPUT_HANDLE) != INVALID_HANDLE_VALUE;
+    // Windows' closed standard output: a process started without one (detached, or with a null
+    // handle in its start-up information) has no handle, or one that is not open in it. Windows
+    // opens nothing in its place, so there is nothing to guard.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetLastError(NO_ERROR);
+    stdoutAvailable = out != nullptr && out != INVALID_HANDLE_VALUE &&
+                      (GetFileType(out) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR);
 }
 
 bool PlatformStdoutAvailable() {

@@ -500,6 +500,7 @@ TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByt
     EXPECT_EQ(ReceiveUntilClosed(feed), std::vector<std::string>{message});
     close(feed);
     EXPECT_TRUE(FeedSaid("sample-feed: -> 50;a\\\\b\\x7f\\x1f~ \\x01\\n\n")) << feedErr_;
+    EXPECT_TRUE(FeedSaid(" closed by us after 1 message\n")) << feedErr_;
     Stop(service_, SIGKILL);
 
     const std::uint16_t feedPort = FreePort();

@@ -17,8 +17,9 @@
 std::vector<std::string> ChanlogCommand();
 std::vector<std::string> SampleFeedCommand();
 // What differs when they are the Windows build: the code of a refused connect, the words for a
-// folder opened as a file (Windows' own under Wine), and the text line end, CR LF, which ReadUntil, ReadAll and ReadFile
-// turn into a line feed (failing the test where one lacks its carriage return).
+// folder opened as a file (Windows' own under Wine), and the text line end, CR LF, which ReadUntil,
+// ReadAll and ReadFile turn into a line feed (failing the test where one lacks its carriage
+// return).
 bool WindowsPrograms();
 int RefusedCode();
 std::string DirectoryReason(); // why a folder cannot be opened as a file for writing

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -107,6 +108,79 @@ TEST(WindowsPrograms, CarryTheirVersionAManifestForUtf8AndTheInvokersRightsAndAH
         // Windows 7, the oldest system the manifest names, in the header too.
         EXPECT_EQ(SystemFields(program), "os 6.1, subsystem 6.1, terminal-server aware");
     }
+}
+
+// A folder of its own in the temporary folder, removed with what is in it at the end of the scope.
+class TempFolder {
+  public:
+    TempFolder() {
+        wchar_t temp[MAX_PATH];
+        wchar_t name[MAX_PATH];
+        if (GetTempPathW(MAX_PATH, temp) > 0 && GetTempFileNameW(temp, L"cl", 0, name) != 0) {
+            DeleteFileW(name); // a unique name, for the folder
+            path_ = CreateDirectoryW(name, nullptr) ? name : L"";
+        }
+    }
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    ~TempFolder() {
+        DeleteFileW((path_ + L"\\log.txt").c_str());
+        RemoveDirectoryW(path_.c_str());
+    }
+    const std::wstring &path() const {
+        return path_;
+    }
+
+  private:
+    std::wstring path_;
+};
+
+// Runs `program` in `folder` with no standard output: a null handle, as a process started
+// without one gets. Returns its exit status and what it wrote on standard error.
+std::pair<DWORD, std::string> RunWithoutStandardOutput(const std::wstring &program,
+                                                       const std::wstring &folder) {
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE errRead = nullptr;
+    HANDLE errWrite = nullptr;
+    if (!CreatePipe(&errRead, &errWrite, &inherited, 0)) {
+        return {~0UL, "(no pipe)"};
+    }
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"\"" + program + L"\"";
+    const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, folder.c_str(), &startup, &process);
+    CloseHandle(errWrite);
+    DWORD status = ~0UL;
+    std::string err;
+    if (started) {
+        char buffer[512];
+        DWORD got = 0;
+        while (ReadFile(errRead, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            err.append(buffer, got);
+        }
+        if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 1);
+        }
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(errRead);
+    return {status, err};
+}
+
+TEST(WindowsPrograms, ChanlogWithoutStandardOutputSaysSoAndEndsWithStatusZero) {
+    const TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    // As on Linux with a closed standard output: said, and nothing connected (no channel fails).
+    const auto [status, err] = RunWithoutStandardOutput(ProgramPath(L"chanlog.exe"), folder.path());
+    EXPECT_EQ(status, 0UL);
+    EXPECT_EQ(err, "Standard output is closed: chanlog connects nowhere\r\n");
 }
 
 } // namespace

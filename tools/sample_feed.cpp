@@ -155,10 +155,15 @@ bool Waiting(const Client &client, const Server &server) {
            client.pending.empty() && HasNext(client, server) && !SequenceOver(client, server);
 }
 
+// The ending of "message" for `count` of them.
+const char *Plural(long long count) {
+    return count == 1 ? "" : "s";
+}
+
 void Drop(Client *client, const char *how) {
     if (client->kind == Kind::kFeed) {
-        std::fprintf(stderr, "sample-feed: feed client %s %s after %lld messages\n", client->peer,
-                     how, client->sent);
+        std::fprintf(stderr, "sample-feed: feed client %s %s after %lld message%s\n", client->peer,
+                     how, client->sent, Plural(client->sent));
     } else {
         std::fprintf(stderr, "sample-feed: hold client %s %s\n", client->peer, how);
     }
@@ -201,8 +206,8 @@ void EndSequence(Client *client, const Server &server) {
         return;
     }
     client->ended = true;
-    std::fprintf(stderr, "sample-feed: feed client %s has had all %lld messages; holding it\n",
-                 client->peer, client->sent);
+    std::fprintf(stderr, "sample-feed: feed client %s has had all %lld message%s; holding it\n",
+                 client->peer, client->sent, Plural(client->sent));
 }
 
 // Finds out which of the clients whose next message is due have read their last one by now.
