@@ -1,6 +1,7 @@
-// What Windows shows of the two programs of the Windows build, which lie in the folder above this
-// test program: the version resource of each, the manifest Windows reads when it starts one, and
-// what their headers say of the systems they are made for.
+// What only Windows shows: the two programs of the Windows build, which lie in the folder above
+// this test program (the version resource of each, the manifest Windows reads when it starts one,
+// what their headers say of the systems they are made for, chanlog.exe started without standard
+// output), and the log as Windows' other programs meet it.
 
 #include <windows.h>
 
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -48,14 +51,13 @@ std::string Manifest(const std::wstring &program) {
     return text;
 }
 
-// The first bytes of the program's file, where its headers are.
-std::vector<char> FileStart(const std::wstring &program) {
-    std::vector<char> data(4096);
-    HANDLE file = CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+// The first `most` bytes of a file.
+std::string FileStart(const std::wstring &path, DWORD most) {
+    std::string data(most, '\0');
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD got = 0;
-    if (file == INVALID_HANDLE_VALUE ||
-        !ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &got, nullptr)) {
+    if (file == INVALID_HANDLE_VALUE || !ReadFile(file, data.data(), most, &got, nullptr)) {
         got = 0;
     }
     CloseHandle(file);
@@ -66,7 +68,7 @@ std::vector<char> FileStart(const std::wstring &program) {
 // The header fields that tell Windows which systems the program is for, as "os 6.1, subsystem
 // 6.1, terminal-server aware" (or "not terminal-server aware"); "(no header)" where none is found.
 std::string SystemFields(const std::wstring &program) {
-    const std::vector<char> data = FileStart(program);
+    const std::string data = FileStart(program, 4096); // where the headers are
     if (data.size() < sizeof(IMAGE_DOS_HEADER)) {
         return "(no header)";
     }
@@ -124,11 +126,14 @@ class TempFolder {
     TempFolder(const TempFolder &) = delete;
     TempFolder &operator=(const TempFolder &) = delete;
     ~TempFolder() {
-        DeleteFileW((path_ + L"\\log.txt").c_str());
+        DeleteFileW(log().c_str());
         RemoveDirectoryW(path_.c_str());
     }
     const std::wstring &path() const {
         return path_;
+    }
+    std::wstring log() const {
+        return path_ + L"\\log.txt";
     }
 
   private:
@@ -181,6 +186,41 @@ TEST(WindowsPrograms, ChanlogWithoutStandardOutputSaysSoAndEndsWithStatusZero) {
     const auto [status, err] = RunWithoutStandardOutput(ProgramPath(L"chanlog.exe"), folder.path());
     EXPECT_EQ(status, 0UL);
     EXPECT_EQ(err, "Standard output is closed: chanlog connects nowhere\r\n");
+}
+
+TEST(PlatformOpenLog, AMappedLogIsInUseAndKeptAndWhatOnlyWindowsNamesIsSaidInItsWords) {
+    const TempFolder folder;
+    const std::wstring log = folder.log();
+    const std::string path(log.begin(), log.end()); // the temporary folder's name is ASCII
+    HANDLE writer = CreateFileW(log.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(writer, "12: 50;kept\n", 12, &written, nullptr);
+    CloseHandle(writer);
+    // A reader that lets others read and write, as a viewer does, with the file mapped into its
+    // memory: Windows lets the log be opened for writing, but not emptied.
+    HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE mapping = CreateFileMappingW(reader, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_NE(view, nullptr) << GetLastError();
+    LogFile file = kNoLogFile;
+    const char *reason = "(none)";
+    EXPECT_EQ(PlatformOpenLog(path.c_str(), &file, &reason), LogOpen::kInUse) << reason;
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    CloseHandle(reader);
+    EXPECT_EQ(FileStart(log, 100), "12: 50;kept\n");
+
+    // Let go, it is the log's again.
+    ASSERT_EQ(PlatformOpenLog(path.c_str(), &file, &reason), LogOpen::kOpened) << reason;
+    EXPECT_EQ(PlatformCloseLog(&file, &reason), 0);
+    EXPECT_EQ(FileStart(log, 100), "");
+
+    // A name that Windows refuses: its reason as Windows words it (Wine's English here), on one
+    // line and without its period, not a POSIX text standing in for it.
+    EXPECT_EQ(PlatformOpenLog("log?.txt", &file, &reason), LogOpen::kFailed);
+    EXPECT_STREQ(reason, "Invalid name");
 }
 
 } // namespace
