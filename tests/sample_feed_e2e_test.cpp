@@ -301,8 +301,9 @@ TEST_F(EndToEndSampleFeed, AFileThatCannotBeReadAsTextIsRefusedSayingWhy) {
         }
         SpawnFeed({"--from", file});
         EXPECT_EQ(ExitCode(service_), 1);
-        EXPECT_EQ(ReadAll(service_.err, kWaitMs),
-                  "sample-feed: cannot read " + file + ": " + why + "\n");
+        std::string said = "sample-feed: cannot read " + file;
+        said += ": " + why + "\n";
+        EXPECT_EQ(ReadAll(service_.err, kWaitMs), said);
         EXPECT_EQ(ReadAll(service_.out, kWaitMs), "");
         Stop(service_, SIGKILL);
     }
