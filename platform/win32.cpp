@@ -254,11 +254,12 @@ void PlatformConsoleWrite(Stream stream, const char *data, std::size_t length) {
 
 void PlatformRecordStdout() {
     // Windows' closed standard output: a process started without one (detached, or with a null
-    // handle in its start-up information) has no handle, or one that is not open in it. Windows
-    // opens nothing in its place, so there is nothing to guard.
+    // handle in its start-up information) has no handle, or one that is not open in it, and
+    // GetFileType fails on either. Windows opens nothing in its place, so there is nothing to
+    // guard.
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     SetLastError(NO_ERROR);
-    stdoutAvailable = out != nullptr && out != INVALID_HANDLE_VALUE &&
+    stdoutAvailable = out != INVALID_HANDLE_VALUE &&
                       (GetFileType(out) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR);
 }
 
