@@ -9,8 +9,9 @@
 
 namespace {
 
+// The platform's help switch, when it has one, goes beside --help ("%s%s"), and its manual ends it.
 constexpr const char *kUsage =
-    "Usage: chanlog [--help | --version]\n"
+    "Usage: chanlog [--help%s%s | --version]\n"
     "\n"
     "Connects to %s:%u and holds that connection open, reads text from\n"
     "%s:%u, and writes every receive that begins with \"%s\" to standard output\n"
@@ -20,7 +21,7 @@ constexpr const char *kUsage =
     "Exit status: 0 when both channels ended without a failure, 1 when start-up failed,\n"
     "2 when a channel failed, 64 for a bad argument.\n"
     "\n"
-    "See man chanlog for the whole story.\n";
+    "See %s for the whole story.\n";
 
 bool Is(const char *argument, const char *name) {
     return name != nullptr && std::strcmp(argument, name) == 0;
@@ -58,12 +59,13 @@ Arguments ParseArguments(int argc, const char *const *argv, const char *helpSwit
     return {help ? Request::kHelp : Request::kVersion, nullptr};
 }
 
-int AnswerRequest(const Arguments &arguments) {
+int AnswerRequest(const Arguments &arguments, const char *helpSwitch, const char *manual) {
     switch (arguments.request) {
     case Request::kHelp:
-        return PrintOut(kUsage, kLoopbackAddress, static_cast<unsigned>(kHoldPort),
-                        kLoopbackAddress, static_cast<unsigned>(kFeedPort), kReportPrefix,
-                        kLogFileName, kLogFileName);
+        return PrintOut(
+            kUsage, helpSwitch != nullptr ? " | " : "", helpSwitch != nullptr ? helpSwitch : "",
+            kLoopbackAddress, static_cast<unsigned>(kHoldPort), kLoopbackAddress,
+            static_cast<unsigned>(kFeedPort), kReportPrefix, kLogFileName, kLogFileName, manual);
     case Request::kVersion:
         return PrintOut("chanlog %s\n", CHANLOG_VERSION);
     case Request::kBad:

@@ -14,5 +14,6 @@ struct Arguments {
 Arguments ParseArguments(int argc, const char *const *argv, const char *helpSwitch);
 
 // Answers a request that is not kRun on standard output (standard error for kBad) and returns the
-// exit status: 0, 64 for a bad argument, 1 when standard output cannot be written.
-int AnswerRequest(const Arguments &arguments);
+// exit status: 0, 64 for a bad argument, 1 when standard output cannot be written. The usage lists
+// `helpSwitch` (or nullptr) among the requests for help and points to `manual` for the rest.
+int AnswerRequest(const Arguments &arguments, const char *helpSwitch, const char *manual);

@@ -45,7 +45,7 @@ void *EndRequestThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
 int main(int argc, char **argv) {
     const Arguments arguments = ParseArguments(argc, argv, PlatformHelpSwitch());
     if (arguments.request != Request::kRun) {
-        return AnswerRequest(arguments);
+        return AnswerRequest(arguments, PlatformHelpSwitch(), PlatformManual());
     }
     PlatformRecordStdout(); // before anything can open a descriptor in place of standard output
     PlatformIgnoreSignals();

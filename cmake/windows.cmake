@@ -35,6 +35,13 @@ add_link_options(-static)
 # The same sources give the same program: no time stamp in its header (the linker's default is
 # the time of the link).
 add_link_options(-Wl,--no-insert-timestamp)
+# The oldest Windows the programs run on, as their headers tell Windows: 6.1, Windows 7, the oldest
+# that the manifest lists (GetTickCount64 alone needs Vista), where the linker's default says NT 4.
+# And terminal-server aware, as Microsoft's linker marks a program by default, so that a terminal
+# server does not give it the compatibility layer (per-user copies of INI files and registry
+# keys) that it gives programs made before terminal servers.
+add_link_options(-Wl,--major-os-version=6,--minor-os-version=1
+                 -Wl,--major-subsystem-version=6,--minor-subsystem-version=1 -Wl,--tsaware)
 
 # Fills in packaging/windows/program.rc.in and program.manifest.in for `target` and builds them
 # into it. `contents` says what else the program contains, for its copyright line.
@@ -61,6 +68,14 @@ endfunction()
 macro(chanlog_windows_finish)
   target_compile_definitions(chanlog_core PUBLIC WIN32_LEAN_AND_MEAN)
   target_link_libraries(chanlog_core PUBLIC ws2_32)
+  # Every thread start goes through platform/win32.cpp, which says a thread that Windows refuses:
+  # the C runtime's _beginthreadex, by the name of its import (the prefix of C symbols, "_" on
+  # 32-bit x86, taken off).
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    target_link_options(chanlog_core PUBLIC -Wl,--wrap=__imp__beginthreadex)
+  else()
+    target_link_options(chanlog_core PUBLIC -Wl,--wrap=_imp___beginthreadex)
+  endif()
   chanlog_windows_resources(chanlog "chanlog: logs the reported lines of a local text service"
                             "Allegro, the MinGW-w64 runtime, winpthreads and GCC's runtime")
   chanlog_windows_resources(sample-feed "sample-feed: sample services for chanlog"

@@ -130,9 +130,12 @@ int PlatformWaitForEndRequest();
 void PlatformForgetDisplay();
 // A Windows-style help switch ("/?") where the platform has one, or nullptr.
 const char *PlatformHelpSwitch();
-// Until PlatformReleaseAbort, an abort() (which the thread library calls when the system refuses
-// a thread) writes `message` to standard error and ends the process with `status` instead; what
-// the library writes to standard error meanwhile is not shown, so `message` stays the only line.
+// Where the platform's users find chanlog's whole manual, as the usage names it.
+const char *PlatformManual();
+// Until PlatformReleaseAbort, a thread that the system refuses writes `message` to standard error
+// and ends the process with `status`: on POSIX systems the abort() that the thread library calls
+// then, on Windows the failed thread start itself, which the library does not check. What the
+// library writes to standard error meanwhile is not shown, so `message` stays the only line.
 void PlatformTrapAbort(const char *message, int status);
 void PlatformReleaseAbort();
 // Blocks the calling thread until the process ends, without waking and without using CPU.

@@ -397,6 +397,10 @@ const char *PlatformHelpSwitch() {
     return nullptr;
 }
 
+const char *PlatformManual() {
+    return "man chanlog";
+}
+
 void PlatformTrapAbort(const char *message, int status) {
     abortMessage = message;
     abortStatus = status;

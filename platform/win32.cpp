@@ -5,8 +5,9 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <cctype>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@ bool stdoutAvailable = false;
 const char *abortMessage = "";
 int abortStatus = 1;
 HANDLE endRequested = nullptr; // set when Windows asks the process to end
+bool abortTrapped = false;     // between PlatformTrapAbort and PlatformReleaseAbort
 
 void ExitWithAbortMessage(int /*signal*/) {
     _write(2, abortMessage, static_cast<unsigned>(std::strlen(abortMessage)));
@@ -29,24 +31,38 @@ void ReleaseSockets() {
     WSACleanup();
 }
 
-// The system's reason for a failed file call, in the words strerror uses on every platform.
+// The system's reason for a failed file call in Windows' own words (the user's language, or
+// English), on one line, without the period it ends in: the messages it goes into end as ours do.
+// Each thread has a text of its own, which stays until the thread's next call.
 const char *FileErrorText(DWORD error) {
-    switch (error) {
-    case ERROR_ACCESS_DENIED:
-        return std::strerror(EACCES);
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return std::strerror(ENOENT);
-    case ERROR_WRITE_PROTECT:
-        return std::strerror(EROFS);
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return std::strerror(ENOSPC);
-    case ERROR_TOO_MANY_OPEN_FILES:
-        return std::strerror(EMFILE);
-    default:
-        return std::strerror(EIO);
+    thread_local char text[512];
+    // Line breaks within a long text become spaces; the one at the end is taken off below.
+    const DWORD flags =
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    DWORD length = FormatMessageA(flags, nullptr, error, 0, text, sizeof text, nullptr);
+    auto trimBlanks = [&length] {
+        while (length > 0 && std::isspace(static_cast<unsigned char>(text[length - 1])) != 0) {
+            --length;
+        }
+    };
+    trimBlanks();
+    if (length > 0 && text[length - 1] == '.') {
+        --length;
+        trimBlanks();
     }
+    if (length == 0) {
+        std::snprintf(text, sizeof text, "Windows error %lu", static_cast<unsigned long>(error));
+        return text;
+    }
+    text[length] = '\0';
+    return text;
+}
+
+// A file that another program holds so that we may not empty it: open without sharing writes (a
+// second chanlog, an editor), mapped into memory, or with a part of it locked.
+bool InUse(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE ||
+           error == ERROR_LOCK_VIOLATION;
 }
 
 // Room for the longest line the log is given; its text form may double in size.
@@ -147,15 +163,57 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     return TRUE;
 }
 
+// The log could not be opened or emptied: in use, or failed for `*reason`. It is left as it was.
 LogOpen Failed(HANDLE file, const char **reason) {
-    *reason = FileErrorText(GetLastError());
+    const DWORD error = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }
+    if (InUse(error)) {
+        return LogOpen::kInUse;
+    }
+    *reason = FileErrorText(error);
     return LogOpen::kFailed;
 }
 
 } // namespace
+
+// ---- Threads
+
+// Allegro starts its threads with the C runtime's _beginthreadex and ignores what it returns, so a
+// thread that Windows refuses would be a thread that never runs, and a process that waits for it
+// forever. The link wraps the runtime's import of it (cmake/windows.cmake): every thread start of
+// the process comes through StartThread, which can tell. The names are those that ld's --wrap
+// gives the import; they hold the prefix of C symbols, "_" on 32-bit x86 and none on 64-bit.
+using ThreadProc = unsigned(__stdcall *)(void *);
+using ThreadStart = std::uintptr_t(__cdecl *)(void *, unsigned, ThreadProc, void *, unsigned,
+                                              unsigned *);
+#ifdef _WIN64
+#define REAL_THREAD_START __real___imp__beginthreadex
+#define WRAPPED_THREAD_START __wrap___imp__beginthreadex
+#else
+#define REAL_THREAD_START __real__imp___beginthreadex
+#define WRAPPED_THREAD_START __wrap__imp___beginthreadex
+#endif
+extern "C" ThreadStart REAL_THREAD_START;
+
+namespace {
+
+std::uintptr_t __cdecl StartThread(void *security, unsigned stackSize, ThreadProc proc,
+                                   void *argument, unsigned flags, unsigned *id) {
+    const std::uintptr_t thread = REAL_THREAD_START(security, stackSize, proc, argument, flags, id);
+    // Refused while the trap is set: said as the abort that the thread library calls elsewhere.
+    if (thread == 0 && abortTrapped) {
+        ExitWithAbortMessage(SIGABRT);
+    }
+    return thread;
+}
+
+} // namespace
+
+extern "C" {
+ThreadStart WRAPPED_THREAD_START = StartThread;
+}
 
 // ---- Sockets
 
@@ -205,9 +263,6 @@ LogOpen PlatformOpenLog(const char *path, bool empty, LogFile *file, const char 
     HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_SHARING_VIOLATION) {
-            return LogOpen::kInUse;
-        }
         return Failed(handle, reason);
     }
     if (empty && !SetEndOfFile(handle)) {
@@ -338,9 +393,14 @@ void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t len
 // ---- Process
 
 void PlatformRecordStdout() {
-    // Only the invalid handle value means there is none: a process started without standard
-    // output attached gets a null handle, and printing to it is harmless.
-    stdoutAvailable = GetStdHandle(STD_OUTPUT_HANDLE) != INVALID_HANDLE_VALUE;
+    // Windows' closed standard output: a process started without one (detached, or with a null
+    // handle in its start-up information) has no handle, or one that is not open in it, and
+    // GetFileType fails on either. Windows opens nothing in its place, so there is nothing to
+    // guard.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetLastError(NO_ERROR);
+    stdoutAvailable = out != INVALID_HANDLE_VALUE &&
+                      (GetFileType(out) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR);
 }
 
 bool PlatformStdoutAvailable() {
@@ -380,13 +440,20 @@ const char *PlatformHelpSwitch() {
     return "/?";
 }
 
+const char *PlatformManual() {
+    // Windows has no man, and the zip holds the manual as its README.
+    return "README.txt beside chanlog.exe";
+}
+
 void PlatformTrapAbort(const char *message, int status) {
     abortMessage = message;
     abortStatus = status;
+    abortTrapped = true;
     std::signal(SIGABRT, ExitWithAbortMessage);
 }
 
 void PlatformReleaseAbort() {
+    abortTrapped = false;
     std::signal(SIGABRT, SIG_DFL);
 }
 

@@ -213,8 +213,9 @@ TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid
     feed_ = -1;
     EXPECT_EQ(ExitCode(chanlog_), 2);
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs),
-              "Could not write standard output: No space left on device\n"
-              "connect failed with error: " +
+              "Could not write standard output: " + DiskFullReason() +
+                  "\n"
+                  "connect failed with error: " +
                   std::to_string(RefusedCode()) +
                   "\n"
                   "Could not connect to 127.0.0.1:31285\n"

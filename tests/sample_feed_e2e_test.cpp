@@ -78,6 +78,18 @@ std::size_t Count(const std::string &text, const std::string &part) {
     return count;
 }
 
+// `text` as a Windows program saves "Unicode": UTF-16 of the byte order asked for, after its
+// byte-order mark.
+std::string Utf16(const std::u16string &text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xfe\xff" : "\xff\xfe";
+    for (const char16_t unit : text) {
+        const auto high = static_cast<char>(unit >> 8U);
+        const auto low = static_cast<char>(unit & 0xffU);
+        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
 // sample-feed and chanlog on the fixed ports, which chanlog's fixture names.
 class EndToEndSampleFeed : public ChanlogTest {
   protected:
@@ -217,6 +229,26 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
          true,
          true,
          {"50;a\n"}},
+        // Saved as "Unicode" by Notepad or PowerShell: sent as UTF-8, with line feeds alone.
+        {Utf16(u"50;one\r\n49;two\r\n50;three \u00e9 \U0001f600\r\n", false),
+         {"--from", file, "--count", "3"},
+         false,
+         true,
+         {"50;one\n", "50;three \xc3\xa9 \xf0\x9f\x98\x80\n"}},
+        {Utf16(u"50;a\n50;b", true),
+         {"--from", "-", "--count", "2"},
+         true,
+         true,
+         {"50;a\n", "50;b"}},
+        // A character of two units whose halves come in two reads of 4096 bytes: the mark and
+        // 2046 units before it.
+        {Utf16(std::u16string(1021, u'a') + u"\n" + std::u16string(1020, u'b') +
+                   u"\n50;\U0001f600\n",
+               false),
+         {"--from", file, "--count", "3"},
+         false,
+         true,
+         {"50;\xf0\x9f\x98\x80\n"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[1] + (c.close ? " --close" : ""));
@@ -245,6 +277,35 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
         Stop(chanlog_, SIGKILL);
         Stop(service_, SIGKILL);
         EndProgramsSession(); // under Wine, the ports are free only once its server has let go
+    }
+}
+
+TEST_F(EndToEndSampleFeed, AFileThatCannotBeReadAsTextIsRefusedSayingWhy) {
+    const std::string file = dir_ + "/messages.txt";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", std::strerror(ENOENT)}, // no file at all
+        {Utf16(u"50;a\n", false) + "x", "not valid UTF-16: half a character at offset 12"},
+        {Utf16(u"5", true) + std::string("\xdc\0", 2),
+         "not valid UTF-16: an unpaired surrogate at offset 4"},
+        {Utf16(u"5", false) + "\x3d\xd8\x35", "not valid UTF-16: half a character at offset 4"},
+        {Utf16(u"5", false) + std::string("\x3d\xd8\x35\0", 4),
+         "not valid UTF-16: an unpaired surrogate at offset 4"},
+        // UTF-32, whose mark begins as UTF-16's.
+        {std::string("\xff\xfe\0\0\x35\0\0\0", 8),
+         "not valid UTF-16: a zero character at offset 2"},
+    };
+    for (const auto &[content, why] : cases) {
+        SCOPED_TRACE(why);
+        if (!content.empty()) {
+            WriteWholeFile(file, content);
+        }
+        SpawnFeed({"--from", file});
+        EXPECT_EQ(ExitCode(service_), 1);
+        std::string said = "sample-feed: cannot read " + file;
+        said += ": " + why + "\n";
+        EXPECT_EQ(ReadAll(service_.err, kWaitMs), said);
+        EXPECT_EQ(ReadAll(service_.out, kWaitMs), "");
+        Stop(service_, SIGKILL);
     }
 }
 
@@ -298,7 +359,7 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         std::vector<std::string> args;
         std::string named; // what the error line must name
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {{"--bogus"}, "'--bogus'"},
         {{"-x"}, "'-x'"},
         {{"--interval-ms", "abc"}, "'abc'"},
@@ -313,6 +374,9 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         {{"--from", ""}, "--from"},
         {{"stray"}, "'stray'"},
     };
+    if (!WindowsPrograms()) {
+        cases.push_back({{"/?"}, "'/?'"}); // Windows' help switch is no option elsewhere
+    }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
         SpawnFeed(c.args);
@@ -328,16 +392,30 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         EXPECT_TRUE(err.substr(lineEnd + 1).starts_with("Usage: sample-feed")) << err;
     }
 
-    SpawnFeed({"--help"});
-    EXPECT_EQ(ExitCode(service_), 0);
-    const std::string out = ReadAll(service_.out, kWaitMs);
-    EXPECT_TRUE(out.starts_with("Usage: sample-feed")) << out;
-    for (const char *flag : {"--hold-port", "--feed-port", "--interval-ms", "--from", "--count",
-                             "--repeat", "--close", "--echo", "--version"}) {
-        EXPECT_NE(out.find(flag), std::string::npos) << flag;
+    // The platform's other spellings, after an option too, and what ends it on each platform.
+    const std::vector<std::string> platformHelp = {"--count", "3", WindowsPrograms() ? "/?" : "-h"};
+    const std::string ending = WindowsPrograms()
+                                   ? "\nCtrl-C, Ctrl-Break or closing its console window ends it.\n"
+                                   : "\nCtrl-C or SIGTERM ends it. ";
+    for (const std::vector<std::string> &help :
+         {std::vector<std::string>{"--help"}, platformHelp}) {
+        SCOPED_TRACE(help.back());
+        SpawnFeed(help);
+        EXPECT_EQ(ExitCode(service_), 0);
+        const std::string out = ReadAll(service_.out, kWaitMs);
+        EXPECT_TRUE(out.starts_with("Usage: sample-feed")) << out;
+        for (const char *flag : {"--hold-port", "--feed-port", "--interval-ms", "--from", "--count",
+                                 "--repeat", "--close", "--echo", "--version"}) {
+            EXPECT_NE(out.find(flag), std::string::npos) << flag;
+        }
+        EXPECT_NE(out.find(WindowsPrograms() ? "  --help, /?        print this and exit\n"
+                                             : "  --help            print this and exit\n"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find(ending), std::string::npos) << out;
+        EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
+        Stop(service_, SIGKILL);
     }
-    EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
-    Stop(service_, SIGKILL);
 
     SpawnFeed({"--version"});
     EXPECT_EQ(ExitCode(service_), 0);
@@ -423,6 +501,7 @@ TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByt
     EXPECT_EQ(ReceiveUntilClosed(feed), std::vector<std::string>{message});
     close(feed);
     EXPECT_TRUE(FeedSaid("sample-feed: -> 50;a\\\\b\\x7f\\x1f~ \\x01\\n\n")) << feedErr_;
+    EXPECT_TRUE(FeedSaid(" closed by us after 1 message\n")) << feedErr_;
     Stop(service_, SIGKILL);
 
     const std::uint16_t feedPort = FreePort();

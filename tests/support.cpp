@@ -125,8 +125,38 @@ int EndedStatus() {
 }
 
 std::string DirectoryReason() {
-    // Windows refuses a folder's handle for writing as it refuses any other access.
-    return std::strerror(WindowsPrograms() ? EACCES : EISDIR);
+    // Windows refuses a folder's handle for writing as it refuses any other access, and chanlog
+    // says so in Windows' words: Wine's English for ERROR_ACCESS_DENIED.
+    return WindowsPrograms() ? "Access denied" : std::strerror(EISDIR);
+}
+
+std::string DiskFullReason() {
+    return WindowsPrograms() ? "Disk full" : std::strerror(ENOSPC); // Wine's ERROR_DISK_FULL
+}
+
+bool CopyWithStackReserve(const std::string &from, const std::string &to, std::uint32_t bytes) {
+    std::string program = ReadWholeFile(from);
+    auto le32 = [&program](std::size_t at) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 0; i < 4 && at + i < program.size(); ++i) {
+            value |= std::uint32_t{static_cast<unsigned char>(program[at + i])} << (8 * i);
+        }
+        return value;
+    };
+    // The PE header's place is at 0x3c; its optional header follows the signature and the 20
+    // bytes of the file header, and begins with 0x10b for a 32-bit program.
+    const std::size_t optional = std::size_t{le32(0x3c)} + 4 + 20;
+    constexpr std::size_t kStackReserve = 72; // from the start of the optional header
+    if (optional + kStackReserve + 4 > program.size() ||
+        program.compare(le32(0x3c), 4, std::string("PE\0\0", 4)) != 0 ||
+        (le32(optional) & 0xffffU) != 0x10b) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        program[optional + kStackReserve + i] = static_cast<char>((bytes >> (8 * i)) & 0xffU);
+    }
+    WriteWholeFile(to, program);
+    return true;
 }
 
 void EndProgramsSession() {

@@ -17,8 +17,9 @@
 std::vector<std::string> ChanlogCommand();
 std::vector<std::string> SampleFeedCommand();
 // What differs when they are the Windows build: the code of a refused connect, the words for a
-// folder opened as a file, and the text line end, CR LF, which ReadUntil, ReadAll and ReadFile
-// turn into a line feed (failing the test where one lacks its carriage return).
+// folder opened as a file (Windows' own under Wine), and the text line end, CR LF, which ReadUntil,
+// ReadAll and ReadFile turn into a line feed (failing the test where one lacks its carriage
+// return).
 bool WindowsPrograms();
 int RefusedCode();
 int ResetCode(); // of a receive on a connection that the service reset
@@ -27,6 +28,11 @@ int ResetCode(); // of a receive on a connection that the service reset
 int EndSignal();
 int EndedStatus();
 std::string DirectoryReason(); // why a folder cannot be opened as a file for writing
+std::string DiskFullReason();  // why a write to a full device failed
+// Copies the Windows program at `from` to `to` with a stack reservation of `bytes` for each of its
+// threads (SizeOfStackReserve in its header). False where it is no 32-bit program, whose address
+// space such a reservation can fill.
+bool CopyWithStackReserve(const std::string &from, const std::string &to, std::uint32_t bytes);
 // Ends what the Windows programs leave running (their wineserver, which lives in the network
 // namespace of the test that started it), so that the next test's start in its own.
 void EndProgramsSession();

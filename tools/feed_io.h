@@ -24,6 +24,12 @@ bool FeedGuardStandardStreams();
 // Ctrl-C and termination requests end the process at once with status 0. A peer or a reader of
 // standard error that went away ends nothing.
 void FeedEndOnInterrupt();
+// What ends it so on this platform, as the usage's last paragraph begins: a sentence, and a blank
+// or a line feed before the next one.
+const char *FeedInterruptNote();
+
+// The platform's own spelling of a request for help ("/?" on Windows), or nullptr.
+const char *FeedHelpSwitch();
 
 // The reason for the last failed call of this interface, in the words strerror uses.
 const char *FeedLastError();

@@ -139,6 +139,14 @@ void FeedEndOnInterrupt() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+const char *FeedInterruptNote() {
+    return "Ctrl-C or SIGTERM ends it. ";
+}
+
+const char *FeedHelpSwitch() {
+    return nullptr;
+}
+
 const char *FeedLastError() {
     return std::strerror(errno);
 }

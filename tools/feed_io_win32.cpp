@@ -147,6 +147,15 @@ void FeedEndOnInterrupt() {
     SetConsoleCtrlHandler(EndAtOnce, TRUE);
 }
 
+const char *FeedInterruptNote() {
+    // The console's every event, its window closed too, comes to EndAtOnce.
+    return "Ctrl-C, Ctrl-Break or closing its console window ends it.\n";
+}
+
+const char *FeedHelpSwitch() {
+    return "/?";
+}
+
 const char *FeedLastError() {
     return lastError;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tools/feed_io.h"
 
@@ -57,9 +58,20 @@ FeedOptions Defaults() {
         kDefaultHoldPort, kDefaultFeedPort, kDefaultIntervalMs, nullptr, -1, false, false, false};
 }
 
+bool IsHelpSwitch(const char *argument) {
+    const char *helpSwitch = FeedHelpSwitch();
+    return helpSwitch != nullptr && std::strcmp(argument, helpSwitch) == 0;
+}
+
 // Where standard input cannot be waited on with the sockets, it is all read before listening.
 const char *InputNote() {
     return FeedCanWaitForInput() ? "" : ",\n                    all of it before listening";
+}
+
+// The help switch beside --help in the usage, where the platform has one.
+std::string HelpSwitchNote() {
+    const char *helpSwitch = FeedHelpSwitch();
+    return helpSwitch != nullptr ? std::string(", ") + helpSwitch : std::string();
 }
 
 ParseOutcome BadUsage(const char *format, const char *what) {
@@ -156,14 +168,23 @@ std::string LastOption(char **argv) {
 
 ParseOutcome ParseFeedOptions(int argc, char **argv, FeedOptions *options) {
     *options = Defaults();
+    // The platform's help switch is read as --help, wherever it stands.
+    static char help[] = "--help";
+    std::vector<char *> args(argv, argv + argc);
+    for (char *&arg : args) {
+        if (IsHelpSwitch(arg)) {
+            arg = help;
+        }
+    }
+    args.push_back(nullptr);
     opterr = 0; // its messages would not be our one line
     int id = 0;
-    while ((id = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+    while ((id = getopt_long(argc, args.data(), kShortOptions, kLongOptions, nullptr)) != -1) {
         if (id == ':') {
-            return BadUsage("option '%s' needs a value", LastOption(argv).c_str());
+            return BadUsage("option '%s' needs a value", LastOption(args.data()).c_str());
         }
         if (id == '?') {
-            return BadUsage("unknown option '%s'", LastOption(argv).c_str());
+            return BadUsage("unknown option '%s'", LastOption(args.data()).c_str());
         }
         const ParseOutcome outcome = TakeOption(id, options);
         if (outcome != ParseOutcome::kRun) {
@@ -171,7 +192,7 @@ ParseOutcome ParseFeedOptions(int argc, char **argv, FeedOptions *options) {
         }
     }
     if (optind < argc) {
-        return BadUsage("unexpected argument '%s'", argv[optind]);
+        return BadUsage("unexpected argument '%s'", args[optind]);
     }
     return ParseOutcome::kRun;
 }
@@ -193,13 +214,13 @@ void PrintUsage(std::FILE *stream) {
         "  --repeat          start the sequence again at its end\n"
         "  --close           close the feed connection when its sequence ends (default: hold it)\n"
         "  --echo            print each message sent on standard error\n"
-        "  --help            print this and exit\n"
+        "  --help%-11s print this and exit\n"
         "  --version         print the version and exit\n"
         "\n"
-        "Ctrl-C or SIGTERM ends it. Exit status: 0 when ended so, 1 when a port cannot be\n"
+        "%sExit status: 0 when ended so, 1 when a port cannot be\n"
         "listened on or FILE cannot be read, 64 for a bad option.\n",
         static_cast<unsigned>(kDefaultHoldPort), static_cast<unsigned>(kDefaultFeedPort),
-        kDefaultIntervalMs, InputNote());
+        kDefaultIntervalMs, InputNote(), HelpSwitchNote().c_str(), FeedInterruptNote());
 }
 
 void PrintVersion(std::FILE *stream) {

@@ -7,12 +7,20 @@
 #include <string>
 #include <vector>
 
+// How the input's bytes are text: as they are, or UTF-16 of either byte order, which its
+// byte-order mark says.
+enum class Encoding { kBytes, kUtf16Le, kUtf16Be };
+
 struct Sequence {
     std::vector<std::string> messages;
     bool complete = true;         // false while standard input may still add lines
     std::string partial;          // the start of a line whose line feed has not come yet
     bool atStart = false;         // no byte of the input taken yet: a byte-order mark may come
     const char *source = nullptr; // where the lines come from, for warnings
+    Encoding encoding = Encoding::kBytes;
+    std::string undecoded;  // UTF-16 input that does not make a whole character yet
+    std::size_t offset = 0; // where in the input `undecoded` begins
+    std::string fault;      // why the input is not text; once said, nothing more is taken
 };
 
 // A short mix of messages that begin with "50;" and messages that do not, so that the client's
@@ -25,15 +33,19 @@ Sequence PendingInput(const char *source);
 // Adds each complete line of `data` as one message, line feed included; keeps a trailing piece
 // until the rest of its line comes. A line that ends in CR LF is sent with the line feed alone,
 // and a UTF-8 byte-order mark at the start of the input is not sent: both are how Windows editors
-// save text, not part of the lines.
+// save text, not part of the lines. Input that begins with a UTF-16 byte-order mark (as
+// PowerShell and Notepad save "Unicode") is UTF-16 and becomes lines of UTF-8; where it is no
+// UTF-16 text after all, `fault` says why and the rest is not taken. Any other input is taken
+// byte for byte.
 void AppendInput(Sequence *sequence, const char *data, std::size_t length);
 
-// The input has ended: a last line without a line feed becomes a message as it is.
+// The input has ended: a last line without a line feed becomes a message as it is. UTF-16 that
+// ends within a character is a fault.
 void FinishInput(Sequence *sequence);
 
-// Reads the whole of the file at `path` into a new sequence. False, with errno set, when it
-// cannot be read.
-bool LoadFile(const char *path, Sequence *sequence);
+// Reads the whole of the file at `path` into a new sequence. False when it cannot be read, or not
+// as text, with `*why` saying why.
+bool LoadFile(const char *path, Sequence *sequence, std::string *why);
 
 // The message as one printable line: line feeds, other control bytes and bytes outside ASCII as
 // escapes.

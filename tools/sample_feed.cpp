@@ -72,23 +72,28 @@ bool OpenListener(std::uint16_t port, FeedSocket *listener) {
     return true;
 }
 
-// False when standard input failed; it then counts as ended.
+// False when standard input failed or is not text; it then counts as ended, and what it brought
+// before stays.
 bool ReadInput(Server *server) {
     char chunk[kInputChunk];
     const long got = FeedReadInput(chunk, sizeof chunk);
+    Sequence &sequence = server->sequence;
     if (got > 0) {
-        AppendInput(&server->sequence, chunk, static_cast<std::size_t>(got));
-        return true;
+        AppendInput(&sequence, chunk, static_cast<std::size_t>(got));
     }
-    if (got == kIoAgain) {
+    if (got == kIoAgain || (got > 0 && sequence.fault.empty())) {
         return true;
     }
     if (got == kIoFailed) {
         std::fprintf(stderr, "sample-feed: cannot read standard input: %s\n", FeedLastError());
     }
-    FinishInput(&server->sequence);
+    FinishInput(&sequence);
+    if (!sequence.fault.empty()) {
+        std::fprintf(stderr, "sample-feed: cannot read standard input: %s\n",
+                     sequence.fault.c_str());
+    }
     server->readingInput = false;
-    return got != kIoFailed;
+    return got != kIoFailed && sequence.fault.empty();
 }
 
 bool StartInput(Server *server) {
@@ -118,8 +123,9 @@ bool LoadSequence(Server *server) {
     if (std::strcmp(from, "-") == 0) {
         return StartInput(server);
     }
-    if (!LoadFile(from, &server->sequence)) {
-        std::fprintf(stderr, "sample-feed: cannot read %s: %s\n", from, std::strerror(errno));
+    std::string why;
+    if (!LoadFile(from, &server->sequence, &why)) {
+        std::fprintf(stderr, "sample-feed: cannot read %s: %s\n", from, why.c_str());
         return false;
     }
     return true;
@@ -149,10 +155,15 @@ bool Waiting(const Client &client, const Server &server) {
            client.pending.empty() && HasNext(client, server) && !SequenceOver(client, server);
 }
 
+// The ending of "message" for `count` of them.
+const char *Plural(long long count) {
+    return count == 1 ? "" : "s";
+}
+
 void Drop(Client *client, const char *how) {
     if (client->kind == Kind::kFeed) {
-        std::fprintf(stderr, "sample-feed: feed client %s %s after %lld messages\n", client->peer,
-                     how, client->sent);
+        std::fprintf(stderr, "sample-feed: feed client %s %s after %lld message%s\n", client->peer,
+                     how, client->sent, Plural(client->sent));
     } else {
         std::fprintf(stderr, "sample-feed: hold client %s %s\n", client->peer, how);
     }
@@ -195,8 +206,8 @@ void EndSequence(Client *client, const Server &server) {
         return;
     }
     client->ended = true;
-    std::fprintf(stderr, "sample-feed: feed client %s has had all %lld messages; holding it\n",
-                 client->peer, client->sent);
+    std::fprintf(stderr, "sample-feed: feed client %s has had all %lld message%s; holding it\n",
+                 client->peer, client->sent, Plural(client->sent));
 }
 
 // Finds out which of the clients whose next message is due have read their last one by now.

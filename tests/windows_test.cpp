@@ -1,0 +1,226 @@
+// What only Windows shows: the two programs of the Windows build, which lie in the folder above
+// this test program (the version resource of each, the manifest Windows reads when it starts one,
+// what their headers say of the systems they are made for, chanlog.exe started without standard
+// output), and the log as Windows' other programs meet it.
+
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::wstring ProgramPath(const wchar_t *name) {
+    wchar_t self[MAX_PATH];
+    std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    path.erase(path.find_last_of(L"\\/")); // this test program's folder, then the one above
+    return path.erase(path.find_last_of(L"\\/") + 1) + name;
+}
+
+// A value of the version resource's U.S. English strings (all ASCII), or "(none)".
+std::string VersionString(const std::wstring &program, const wchar_t *key) {
+    std::vector<char> data(GetFileVersionInfoSizeW(program.c_str(), nullptr));
+    void *value = nullptr;
+    UINT length = 0;
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + key;
+    if (data.empty() || !GetFileVersionInfoW(program.c_str(), 0, data.size(), data.data()) ||
+        !VerQueryValueW(data.data(), query.c_str(), &value, &length) || length == 0) {
+        return "(none)";
+    }
+    const std::wstring wide(static_cast<const wchar_t *>(value), length - 1);
+    return {wide.begin(), wide.end()};
+}
+
+std::string Manifest(const std::wstring &program) {
+    HMODULE module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = module != nullptr ? FindResourceW(module, MAKEINTRESOURCEW(1),
+                                                    MAKEINTRESOURCEW(24)) // RT_MANIFEST
+                                    : nullptr;
+    HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    const std::string text = loaded == nullptr
+                                 ? "(none)"
+                                 : std::string(static_cast<const char *>(LockResource(loaded)),
+                                               SizeofResource(module, found));
+    FreeLibrary(module);
+    return text;
+}
+
+// The first `most` bytes of a file.
+std::string FileStart(const std::wstring &path, DWORD most) {
+    std::string data(most, '\0');
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD got = 0;
+    if (file == INVALID_HANDLE_VALUE || !ReadFile(file, data.data(), most, &got, nullptr)) {
+        got = 0;
+    }
+    CloseHandle(file);
+    data.resize(got);
+    return data;
+}
+
+// The header fields that tell Windows which systems the program is for, as "os 6.1, subsystem
+// 6.1, terminal-server aware" (or "not terminal-server aware"); "(no header)" where none is found.
+std::string SystemFields(const std::wstring &program) {
+    const std::string data = FileStart(program, 4096); // where the headers are
+    if (data.size() < sizeof(IMAGE_DOS_HEADER)) {
+        return "(no header)";
+    }
+    IMAGE_DOS_HEADER dos{};
+    std::memcpy(&dos, data.data(), sizeof dos);
+    IMAGE_NT_HEADERS nt{};
+    if (dos.e_lfanew < 0 || static_cast<std::size_t>(dos.e_lfanew) + sizeof nt > data.size()) {
+        return "(no header)";
+    }
+    std::memcpy(&nt, data.data() + dos.e_lfanew, sizeof nt);
+    const IMAGE_OPTIONAL_HEADER &optional = nt.OptionalHeader;
+    constexpr WORD kTerminalServerAware = 0x8000;
+    return "os " + std::to_string(optional.MajorOperatingSystemVersion) + "." +
+           std::to_string(optional.MinorOperatingSystemVersion) + ", subsystem " +
+           std::to_string(optional.MajorSubsystemVersion) + "." +
+           std::to_string(optional.MinorSubsystemVersion) + ", " +
+           ((optional.DllCharacteristics & kTerminalServerAware) != 0 ? "" : "not ") +
+           "terminal-server aware";
+}
+
+TEST(WindowsPrograms, CarryTheirVersionAManifestForUtf8AndTheInvokersRightsAndAHeaderForWindows7) {
+    for (const auto &[name, base] :
+         {std::pair{L"chanlog.exe", "chanlog"}, std::pair{L"sample-feed.exe", "sample-feed"}}) {
+        const std::wstring program = ProgramPath(name);
+        SCOPED_TRACE(base);
+        EXPECT_EQ(VersionString(program, L"ProductName"), "chanlog");
+        EXPECT_EQ(VersionString(program, L"ProductVersion"), "1.0.0");
+        EXPECT_TRUE(
+            VersionString(program, L"FileDescription").starts_with(std::string(base) + ": "));
+        EXPECT_TRUE(VersionString(program, L"LegalCopyright")
+                        .starts_with("Copyright 2026 The chanlog developers. MIT License"));
+        const std::string manifest = Manifest(program);
+        // The invoker's rights, UTF-8 as the code page, and Windows 10 and 11 among the supported.
+        for (const char *part :
+             {"<requestedExecutionLevel level=\"asInvoker\"", ">UTF-8</activeCodePage>",
+              "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"}) {
+            EXPECT_NE(manifest.find(part), std::string::npos) << part << " in " << manifest;
+        }
+        // Windows 7, the oldest system the manifest names, in the header too.
+        EXPECT_EQ(SystemFields(program), "os 6.1, subsystem 6.1, terminal-server aware");
+    }
+}
+
+// A folder of its own in the temporary folder, removed with what is in it at the end of the scope.
+class TempFolder {
+  public:
+    TempFolder() {
+        wchar_t temp[MAX_PATH];
+        wchar_t name[MAX_PATH];
+        if (GetTempPathW(MAX_PATH, temp) > 0 && GetTempFileNameW(temp, L"cl", 0, name) != 0) {
+            DeleteFileW(name); // a unique name, for the folder
+            path_ = CreateDirectoryW(name, nullptr) ? name : L"";
+        }
+    }
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    ~TempFolder() {
+        DeleteFileW(log().c_str());
+        RemoveDirectoryW(path_.c_str());
+    }
+    const std::wstring &path() const {
+        return path_;
+    }
+    std::wstring log() const {
+        return path_ + L"\\log.txt";
+    }
+
+  private:
+    std::wstring path_;
+};
+
+// Runs `program` in `folder` with no standard output: a null handle, as a process started
+// without one gets. Returns its exit status and what it wrote on standard error.
+std::pair<DWORD, std::string> RunWithoutStandardOutput(const std::wstring &program,
+                                                       const std::wstring &folder) {
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE errRead = nullptr;
+    HANDLE errWrite = nullptr;
+    if (!CreatePipe(&errRead, &errWrite, &inherited, 0)) {
+        return {~0UL, "(no pipe)"};
+    }
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdError = errWrite;
+    PROCESS_INFORMATION process{};
+    std::wstring command = L"\"" + program + L"\"";
+    const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, folder.c_str(), &startup, &process);
+    CloseHandle(errWrite);
+    DWORD status = ~0UL;
+    std::string err;
+    if (started) {
+        char buffer[512];
+        DWORD got = 0;
+        while (ReadFile(errRead, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            err.append(buffer, got);
+        }
+        if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 1);
+        }
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(errRead);
+    return {status, err};
+}
+
+TEST(WindowsPrograms, ChanlogWithoutStandardOutputSaysSoAndEndsWithStatusZero) {
+    const TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    // As on Linux with a closed standard output: said, and nothing connected (no channel fails).
+    const auto [status, err] = RunWithoutStandardOutput(ProgramPath(L"chanlog.exe"), folder.path());
+    EXPECT_EQ(status, 0UL);
+    EXPECT_EQ(err, "Standard output is closed: chanlog connects nowhere\r\n");
+}
+
+TEST(PlatformOpenLog, AMappedLogIsInUseAndKeptAndWhatOnlyWindowsNamesIsSaidInItsWords) {
+    const TempFolder folder;
+    const std::wstring log = folder.log();
+    const std::string path(log.begin(), log.end()); // the temporary folder's name is ASCII
+    HANDLE writer = CreateFileW(log.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(writer, "12: 50;kept\n", 12, &written, nullptr);
+    CloseHandle(writer);
+    // A reader that lets others read and write, as a viewer does, with the file mapped into its
+    // memory: Windows lets the log be opened for writing, but not emptied.
+    HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE mapping = CreateFileMappingW(reader, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    ASSERT_NE(view, nullptr) << GetLastError();
+    LogFile file = kNoLogFile;
+    const char *reason = "(none)";
+    EXPECT_EQ(PlatformOpenLog(path.c_str(), true, &file, &reason), LogOpen::kInUse) << reason;
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    CloseHandle(reader);
+    EXPECT_EQ(FileStart(log, 100), "12: 50;kept\n");
+
+    // Let go, it is the log's again.
+    ASSERT_EQ(PlatformOpenLog(path.c_str(), true, &file, &reason), LogOpen::kOpened) << reason;
+    EXPECT_EQ(PlatformCloseLog(&file, &reason), 0);
+    EXPECT_EQ(FileStart(log, 100), "");
+
+    // A name that Windows refuses: its reason as Windows words it (Wine's English here), on one
+    // line and without its period, not a POSIX text standing in for it.
+    EXPECT_EQ(PlatformOpenLog("log?.txt", true, &file, &reason), LogOpen::kFailed);
+    EXPECT_STREQ(reason, "Invalid name");
+}
+
+} // namespace
