@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/options.h"
 #include "bench/proc.h"
 #include "bench/services.h"
 
@@ -31,114 +32,16 @@ constexpr std::uint16_t kHoldPort = 31285; // chanlog's ports are fixed
 constexpr std::uint16_t kFeedPort = 31286;
 constexpr int kConnectTimeoutMs = 10000; // exec until both connections are accepted
 constexpr int kMessageTimeoutMs = 2000;  // one message until its line is on standard output
-constexpr int kLogSettleMs = 2000;       // the log line is written after the console line
+// chanlog writes each line to its log before the console, but the reference writes its log line
+// after the console line: its last one may still be on its way when the driver has read that.
+constexpr int kLogSettleMs = 2000;
 constexpr std::int64_t kRunLimitNs = 3600LL * 1000000000; // the whole run, whatever -n says
 constexpr double kRatioTarget = 1.15;
 constexpr double kStartTargetMs = 20.0;
 constexpr double kSwitchesPerConnectionTarget = 2.0;
 constexpr int kConnections = 2;
 
-struct Options {
-    long messages = 20000;
-    bool messagesGiven = false;
-    int rounds = 3;
-    int starts = 10;
-    int idleMs = 3000;
-    bool soak = false;
-    std::string cpus = "same"; // same: driver and client on CPU 0; split: client on CPU 1; any
-    std::string json;
-    std::string label;
-    std::string chanlog = CHANLOG_BENCH_CLIENT;
-    std::string limit = CHANLOG_BENCH_LIMIT;
-};
-
 std::int64_t g_runDeadlineNs = 0;
-
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: chanlog-bench [-n MESSAGES] [-r ROUNDS] [--starts K] [--idle-ms MS]\n"
-                 "                     [--cpus split|same|any] [--json FILE] [--label TEXT]\n"
-                 "                     [--soak] [--chanlog PATH] [--limit PATH]\n"
-                 "  default: 3 rounds of 20000 messages, chanlog and the reference interleaved,\n"
-                 "           the driver and the client both on CPU 0 (--cpus same)\n"
-                 "  --soak: 1000000 messages (or -n) to chanlog alone, memory every tenth\n");
-}
-
-bool ParseLong(const char *text, long low, long high, long *value) {
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
-
-// Takes the value of the option at argv[*i]; false when it is missing or out of range.
-bool NumberOption(int argc, char **argv, int *i, long low, long high, long *value) {
-    return *i + 1 < argc && ParseLong(argv[++*i], low, high, value);
-}
-
-bool TextOption(int argc, char **argv, int *i, std::string *value) {
-    if (*i + 1 >= argc) {
-        return false;
-    }
-    *value = argv[++*i];
-    return true;
-}
-
-bool ParseOption(int argc, char **argv, int *i, Options *options) {
-    const std::string_view arg = argv[*i];
-    long number = 0;
-    if (arg == "-n") {
-        options->messagesGiven = true;
-        return NumberOption(argc, argv, i, 1, 100000000, &options->messages);
-    }
-    if (arg == "-r" || arg == "--starts" || arg == "--idle-ms") {
-        if (!NumberOption(argc, argv, i, arg == "--idle-ms" ? 0 : 1, 600000, &number)) {
-            return false;
-        }
-        int *target = arg == "-r" ? &options->rounds
-                                  : (arg == "--starts" ? &options->starts : &options->idleMs);
-        *target = static_cast<int>(number);
-        return true;
-    }
-    if (arg == "--soak") {
-        options->soak = true;
-        return true;
-    }
-    if (arg == "--json") {
-        return TextOption(argc, argv, i, &options->json);
-    }
-    if (arg == "--cpus") {
-        return TextOption(argc, argv, i, &options->cpus) &&
-               (options->cpus == "split" || options->cpus == "same" || options->cpus == "any");
-    }
-    if (arg == "--label") {
-        return TextOption(argc, argv, i, &options->label);
-    }
-    if (arg == "--chanlog") {
-        return TextOption(argc, argv, i, &options->chanlog);
-    }
-    if (arg == "--limit") {
-        return TextOption(argc, argv, i, &options->limit);
-    }
-    return false;
-}
-
-bool ParseOptions(int argc, char **argv, Options *options) {
-    for (int i = 1; i < argc; ++i) {
-        if (!ParseOption(argc, argv, &i, options)) {
-            std::fprintf(stderr, "chanlog-bench: bad argument '%s'\n", argv[i]);
-            return false;
-        }
-    }
-    if (options->soak && !options->messagesGiven) {
-        options->messages = 1000000;
-    }
-    return true;
-}
 
 std::int64_t DeadlineIn(int ms) {
     return std::min(NowNs() + std::int64_t{ms} * 1000000, g_runDeadlineNs);
@@ -251,7 +154,7 @@ long CountLost(const std::string &log, long count) {
     return count - found;
 }
 
-// The log is written just after the console line, so the last one may still be on its way.
+// The log, once it holds every message or kLogSettleMs has passed (see there).
 long LostInLog(const Client &client, long count) {
     const std::int64_t deadline = DeadlineIn(kLogSettleMs);
     long lost = 0;
@@ -552,7 +455,8 @@ void WriteJsonHeader(std::FILE *file, const Options &options, bool isolated,
                  Quoted(options.label).c_str(), Quoted(UtcNow()).c_str(),
                  options.soak ? "\"soak\"" : "\"benchmark\"");
     std::fprintf(file,
-                 "  \"messages\": %ld,\n  \"rounds\": %d,\n  \"starts\": %d,\n  \"idle_ms\": %d,\n",
+                 "  \"messages\": %ld,\n  \"rounds\": %d,\n  \"starts\": %d,\n  \"idle_ms\": %d,\n"
+                 "",
                  options.messages, options.rounds, options.starts, options.idleMs);
     std::fprintf(file,
                  "  \"cpus\": %s,\n  \"private_network\": %s,\n  \"nproc\": %ld,\n  \"cpu\": %s,\n"
@@ -748,9 +652,15 @@ bool Place(const Options &options, Services *services) {
 
 int main(int argc, char **argv) {
     Options options;
-    if (!ParseOptions(argc, argv, &options)) {
-        Usage();
+    switch (ParseOptions(argc, argv, &options)) {
+    case OptionsOutcome::kHelp:
+        PrintUsage(stdout);
+        return 0;
+    case OptionsOutcome::kBad:
+        PrintUsage(stderr);
         return 2;
+    case OptionsOutcome::kRun:
+        break;
     }
     g_runDeadlineNs = NowNs() + kRunLimitNs;
     CatchStopSignals();
