@@ -1,7 +1,8 @@
 // chanlog-bench: plays both services itself and measures chanlog against the reference client
-// (bench/limit) in the same run, interleaved, one message at a time. Prints a table, and writes it
-// as JSON with --json FILE. With --soak it sends a million messages to chanlog alone and watches
-// its resident memory instead. It asserts nothing: it prints figures.
+// (bench/limit) in the same run, interleaved: one message at a time, then floods of messages sent
+// as fast as the feed can (bench/flood.h). Prints a table, and writes it as JSON with --json FILE.
+// With --soak it sends a million messages to chanlog alone and watches its resident memory instead.
+// It asserts nothing: it prints figures.
 //
 // It first moves itself into a network namespace of its own, so that the fixed ports chanlog
 // needs meet neither a real service nor a test running at the same time; where that is not
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/flood.h"
 #include "bench/options.h"
 #include "bench/proc.h"
 #include "bench/services.h"
@@ -35,6 +37,7 @@ constexpr int kMessageTimeoutMs = 2000;  // one message until its line is on sta
 // chanlog writes each line to its log before the console, but the reference writes its log line
 // after the console line: its last one may still be on its way when the driver has read that.
 constexpr int kLogSettleMs = 2000;
+constexpr int kFloodLimitMs = 5000;                       // one flood run, from its first send
 constexpr std::int64_t kRunLimitNs = 3600LL * 1000000000; // the whole run, whatever -n says
 constexpr double kRatioTarget = 1.15;
 constexpr double kStartTargetMs = 20.0;
@@ -203,6 +206,14 @@ struct Figures {
     double idleSwitchesPerConnection = 0;
     double hwmKb = 0;
     double threads = 0;
+    // The flood runs, with the console read and with it stalled: messages a second into the log,
+    // messages whole in it, and receives that held more than one.
+    double floodReadPerSecond = 0;
+    double floodReadLogged = 0;
+    double floodReadGlued = 0;
+    double floodStalledPerSecond = 0;
+    double floodStalledLogged = 0;
+    double floodStalledGlued = 0;
 };
 
 void TakeLatency(const MessageRun &run, long count, Figures *figures) {
@@ -254,6 +265,35 @@ bool RunSession(Services *services, const Contender &contender, const Options &o
     }
     StopClient(&client);
     return sent;
+}
+
+// One flood run against a fresh client, its console read or left unread.
+bool RunFloodSession(Services *services, const Contender &contender, const Options &options,
+                     bool readConsole, Figures *figures) {
+    Client client;
+    if (!StartClient(services, contender.argv, kConnectTimeoutMs, &client)) {
+        return false;
+    }
+    FloodResult flood;
+    const bool sent = RunFlood(&client, options.floodMessages, readConsole, kFloodLimitMs, &flood);
+    StopClient(&client);
+    if (!sent) {
+        return false;
+    }
+    const double perSecond =
+        flood.seconds > 0 ? static_cast<double>(flood.logged) / flood.seconds : 0;
+    std::printf("  %-8s flood, console %s: %ld of %ld messages in log.txt in %.2f s%s "
+                "(%.0f msg/s); %ld receives, %ld with more than one message\n",
+                contender.name, readConsole ? "read" : "stalled", flood.logged,
+                options.floodMessages, flood.seconds, flood.finished ? "" : " (the limit)",
+                perSecond, flood.reports, flood.glued);
+    std::fflush(stdout);
+    (readConsole ? figures->floodReadPerSecond : figures->floodStalledPerSecond) = perSecond;
+    (readConsole ? figures->floodReadLogged : figures->floodStalledLogged) =
+        static_cast<double>(flood.logged);
+    (readConsole ? figures->floodReadGlued : figures->floodStalledGlued) =
+        static_cast<double>(flood.glued);
+    return true;
 }
 
 // Exec until the feed connection is accepted, in milliseconds.
@@ -313,7 +353,7 @@ void SetTarget(Row *row, const char *target, bool held) {
 Table BuildTable(const std::vector<Figures> &chanlog, const std::vector<Figures> &limit,
                  const std::vector<double> &startChanlog, const std::vector<double> &startLimit) {
     Table table;
-    table.rows.reserve(16); // the pointers `add` hands out stay valid
+    table.rows.reserve(32); // the pointers `add` hands out stay valid
     auto add = [&](const char *key, const char *label, int decimals, double Figures::*member) {
         table.rows.push_back(MakeRow(key, label, decimals, chanlog, limit, member));
         return &table.rows.back();
@@ -347,6 +387,12 @@ Table BuildTable(const std::vector<Figures> &chanlog, const std::vector<Figures>
     Row *perConnection = add("idle_switches_per_connection", "idle window: switches/connection", 1,
                              &Figures::idleSwitchesPerConnection);
     SetTarget(perConnection, "<= 2", perConnection->chanlogValue <= kSwitchesPerConnectionTarget);
+    add("flood_read_per_s", "flood, console read: msg/s logged", 0, &Figures::floodReadPerSecond);
+    add("flood_read_logged", "flood, console read: msgs logged", 0, &Figures::floodReadLogged);
+    add("flood_read_glued", "flood, console read: glued recvs", 0, &Figures::floodReadGlued);
+    add("flood_stalled_per_s", "flood, stalled: msg/s logged", 0, &Figures::floodStalledPerSecond);
+    add("flood_stalled_logged", "flood, stalled: msgs logged", 0, &Figures::floodStalledLogged);
+    add("flood_stalled_glued", "flood, stalled: glued recvs", 0, &Figures::floodStalledGlued);
     add("peak_rss_kb", "peak resident VmHWM (kB)", 0, &Figures::hwmKb);
     add("threads", "threads", 0, &Figures::threads);
     Row start;
@@ -456,8 +502,9 @@ void WriteJsonHeader(std::FILE *file, const Options &options, bool isolated,
                  options.soak ? "\"soak\"" : "\"benchmark\"");
     std::fprintf(file,
                  "  \"messages\": %ld,\n  \"rounds\": %d,\n  \"starts\": %d,\n  \"idle_ms\": %d,\n"
-                 "",
-                 options.messages, options.rounds, options.starts, options.idleMs);
+                 "  \"flood_messages\": %ld,\n",
+                 options.messages, options.rounds, options.starts, options.idleMs,
+                 options.floodMessages);
     std::fprintf(file,
                  "  \"cpus\": %s,\n  \"private_network\": %s,\n  \"nproc\": %ld,\n  \"cpu\": %s,\n"
                  "  \"load_before\": %s,\n  \"load_after\": %s,\n",
@@ -510,6 +557,13 @@ bool RunRounds(Services *services, const Options &options, std::vector<Figures> 
             Figures figures;
             if (!RunSession(services, contenders[c], options, &figures) || StopRequested()) {
                 return false;
+            }
+            for (const bool readConsole : {true, false}) {
+                if (options.floodMessages > 0 &&
+                    (!RunFloodSession(services, contenders[c], options, readConsole, &figures) ||
+                     StopRequested())) {
+                    return false;
+                }
             }
             (c == 0 ? chanlog : limit)->push_back(figures);
         }

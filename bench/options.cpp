@@ -18,6 +18,7 @@ enum OptionId {
     kOptHelp = 'h',
     kOptStarts = 256, // above every character, so no short option can take these values
     kOptIdle,
+    kOptFlood,
     kOptSoak,
     kOptJson,
     kOptCpus,
@@ -29,6 +30,7 @@ enum OptionId {
 const option kLongOptions[] = {
     {"starts", required_argument, nullptr, kOptStarts},
     {"idle-ms", required_argument, nullptr, kOptIdle},
+    {"flood", required_argument, nullptr, kOptFlood},
     {"soak", no_argument, nullptr, kOptSoak},
     {"json", required_argument, nullptr, kOptJson},
     {"cpus", required_argument, nullptr, kOptCpus},
@@ -79,6 +81,8 @@ bool TakeOption(int id, Options *options, bool *messagesGiven) {
         return TakeInt(1, &options->starts);
     case kOptIdle:
         return TakeInt(0, &options->idleMs);
+    case kOptFlood:
+        return ParseLong(optarg, 0, kMaxMessages, &options->floodMessages);
     case kOptSoak:
         options->soak = true;
         return true;
@@ -158,9 +162,12 @@ OptionsOutcome ParseOptions(int argc, char **argv, Options *options) {
 void PrintUsage(std::FILE *stream) {
     std::fprintf(stream,
                  "usage: chanlog-bench [-n MESSAGES] [-r ROUNDS] [--starts K] [--idle-ms MS]\n"
-                 "                     [--cpus split|same|any] [--json FILE] [--label TEXT]\n"
-                 "                     [--soak] [--chanlog PATH] [--limit PATH]\n"
-                 "  default: 3 rounds of 20000 messages, chanlog and the reference interleaved,\n"
-                 "           the driver and the client both on CPU 0 (--cpus same)\n"
+                 "                     [--flood MESSAGES] [--cpus split|same|any] [--json FILE]\n"
+                 "                     [--label TEXT] [--soak] [--chanlog PATH] [--limit PATH]\n"
+                 "  default: 3 rounds, chanlog and the reference interleaved, the driver and the\n"
+                 "           client both on CPU 0 (--cpus same); in each round 20000 messages one\n"
+                 "           at a time, then two floods of 100000 messages sent as fast as the\n"
+                 "           feed can, with the client's console read and with it stalled\n"
+                 "  --flood 0: no flood runs\n"
                  "  --soak: 1000000 messages (or -n) to chanlog alone, memory every tenth\n");
 }
