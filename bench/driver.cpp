@@ -350,8 +350,19 @@ void SetTarget(Row *row, const char *target, bool held) {
     row->held = held ? 1 : 0;
 }
 
+// The flood runs' rows, through the table's `add`.
+template <typename Add> void AddFloodRows(Add add) {
+    add("flood_read_per_s", "flood, console read: msg/s logged", 0, &Figures::floodReadPerSecond);
+    add("flood_read_logged", "flood, console read: msgs logged", 0, &Figures::floodReadLogged);
+    add("flood_read_glued", "flood, console read: glued recvs", 0, &Figures::floodReadGlued);
+    add("flood_stalled_per_s", "flood, stalled: msg/s logged", 0, &Figures::floodStalledPerSecond);
+    add("flood_stalled_logged", "flood, stalled: msgs logged", 0, &Figures::floodStalledLogged);
+    add("flood_stalled_glued", "flood, stalled: glued recvs", 0, &Figures::floodStalledGlued);
+}
+
 Table BuildTable(const std::vector<Figures> &chanlog, const std::vector<Figures> &limit,
-                 const std::vector<double> &startChanlog, const std::vector<double> &startLimit) {
+                 const std::vector<double> &startChanlog, const std::vector<double> &startLimit,
+                 bool withFlood) {
     Table table;
     table.rows.reserve(32); // the pointers `add` hands out stay valid
     auto add = [&](const char *key, const char *label, int decimals, double Figures::*member) {
@@ -387,12 +398,9 @@ Table BuildTable(const std::vector<Figures> &chanlog, const std::vector<Figures>
     Row *perConnection = add("idle_switches_per_connection", "idle window: switches/connection", 1,
                              &Figures::idleSwitchesPerConnection);
     SetTarget(perConnection, "<= 2", perConnection->chanlogValue <= kSwitchesPerConnectionTarget);
-    add("flood_read_per_s", "flood, console read: msg/s logged", 0, &Figures::floodReadPerSecond);
-    add("flood_read_logged", "flood, console read: msgs logged", 0, &Figures::floodReadLogged);
-    add("flood_read_glued", "flood, console read: glued recvs", 0, &Figures::floodReadGlued);
-    add("flood_stalled_per_s", "flood, stalled: msg/s logged", 0, &Figures::floodStalledPerSecond);
-    add("flood_stalled_logged", "flood, stalled: msgs logged", 0, &Figures::floodStalledLogged);
-    add("flood_stalled_glued", "flood, stalled: glued recvs", 0, &Figures::floodStalledGlued);
+    if (withFlood) {
+        AddFloodRows(add);
+    }
     add("peak_rss_kb", "peak resident VmHWM (kB)", 0, &Figures::hwmKb);
     add("threads", "threads", 0, &Figures::threads);
     Row start;
@@ -599,7 +607,8 @@ int RunBenchmark(Services *services, const Options &options, bool isolated) {
         !RunStarts(services, options, &startChanlog, &startLimit)) {
         return 1;
     }
-    const Table table = BuildTable(chanlog, limit, startChanlog, startLimit);
+    const Table table =
+        BuildTable(chanlog, limit, startChanlog, startLimit, options.floodMessages > 0);
     PrintTable(table);
     std::printf("\nidle window %d ms; start-up: median of %d, fork until the feed connection is "
                 "accepted\nload average after: %s; %s network namespace\n",
