@@ -122,7 +122,7 @@ bool RunFlood(Client *client, long count, bool readConsole, int limitMs, FloodRe
     bool consoleOpen = readConsole;
     bool shut = false;
     const std::int64_t start = NowNs();
-    const std::int64_t deadline = start + std::int64_t{limitMs} * 1000000;
+    const std::int64_t deadline = start + static_cast<std::int64_t>(limitMs) * 1000000;
     while (!StopRequested() && NowNs() < deadline) {
         if (!SendWhatFits(&sender)) {
             std::fprintf(stderr, "flood: send failed after %ld messages: %s\n", sender.next - 1,

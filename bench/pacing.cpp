@@ -116,7 +116,7 @@ bool Measure(const Options &options, const std::string &file, const char *interv
         client = hold == -1 ? -1 : Connect(kFeedPort);
     }
     const std::int64_t start = NowNs();
-    const std::int64_t deadline = start + std::int64_t{kWaitMs} * 1000000;
+    const std::int64_t deadline = start + static_cast<std::int64_t>(kWaitMs) * 1000000;
     char buffer[4096];
     bool closed = false;
     while (client != -1 && !closed && Readable(client, deadline)) {
