@@ -1,7 +1,8 @@
 // chanlog-bench: plays both services itself and measures chanlog against the reference client
-// (bench/limit) in the same run, interleaved, one message at a time. Prints a table, and writes it
-// as JSON with --json FILE. With --soak it sends a million messages to chanlog alone and watches
-// its resident memory instead. It asserts nothing: it prints figures.
+// (bench/limit) in the same run, interleaved: one message at a time, then floods of messages sent
+// as fast as the feed can (bench/flood.h). Prints a table, and writes it as JSON with --json FILE.
+// With --soak it sends a million messages to chanlog alone and watches its resident memory instead.
+// It asserts nothing: it prints figures.
 //
 // It first moves itself into a network namespace of its own, so that the fixed ports chanlog
 // needs meet neither a real service nor a test running at the same time; where that is not
@@ -22,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "bench/flood.h"
+#include "bench/options.h"
 #include "bench/proc.h"
 #include "bench/services.h"
 
@@ -31,114 +34,17 @@ constexpr std::uint16_t kHoldPort = 31285; // chanlog's ports are fixed
 constexpr std::uint16_t kFeedPort = 31286;
 constexpr int kConnectTimeoutMs = 10000; // exec until both connections are accepted
 constexpr int kMessageTimeoutMs = 2000;  // one message until its line is on standard output
-constexpr int kLogSettleMs = 2000;       // the log line is written after the console line
+// chanlog writes each line to its log before the console, but the reference writes its log line
+// after the console line: its last one may still be on its way when the driver has read that.
+constexpr int kLogSettleMs = 2000;
+constexpr int kFloodLimitMs = 5000;                       // one flood run, from its first send
 constexpr std::int64_t kRunLimitNs = 3600LL * 1000000000; // the whole run, whatever -n says
 constexpr double kRatioTarget = 1.15;
 constexpr double kStartTargetMs = 20.0;
 constexpr double kSwitchesPerConnectionTarget = 2.0;
 constexpr int kConnections = 2;
 
-struct Options {
-    long messages = 20000;
-    bool messagesGiven = false;
-    int rounds = 3;
-    int starts = 10;
-    int idleMs = 3000;
-    bool soak = false;
-    std::string cpus = "same"; // same: driver and client on CPU 0; split: client on CPU 1; any
-    std::string json;
-    std::string label;
-    std::string chanlog = CHANLOG_BENCH_CLIENT;
-    std::string limit = CHANLOG_BENCH_LIMIT;
-};
-
 std::int64_t g_runDeadlineNs = 0;
-
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: chanlog-bench [-n MESSAGES] [-r ROUNDS] [--starts K] [--idle-ms MS]\n"
-                 "                     [--cpus split|same|any] [--json FILE] [--label TEXT]\n"
-                 "                     [--soak] [--chanlog PATH] [--limit PATH]\n"
-                 "  default: 3 rounds of 20000 messages, chanlog and the reference interleaved,\n"
-                 "           the driver and the client both on CPU 0 (--cpus same)\n"
-                 "  --soak: 1000000 messages (or -n) to chanlog alone, memory every tenth\n");
-}
-
-bool ParseLong(const char *text, long low, long high, long *value) {
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    *value = parsed;
-    return true;
-}
-
-// Takes the value of the option at argv[*i]; false when it is missing or out of range.
-bool NumberOption(int argc, char **argv, int *i, long low, long high, long *value) {
-    return *i + 1 < argc && ParseLong(argv[++*i], low, high, value);
-}
-
-bool TextOption(int argc, char **argv, int *i, std::string *value) {
-    if (*i + 1 >= argc) {
-        return false;
-    }
-    *value = argv[++*i];
-    return true;
-}
-
-bool ParseOption(int argc, char **argv, int *i, Options *options) {
-    const std::string_view arg = argv[*i];
-    long number = 0;
-    if (arg == "-n") {
-        options->messagesGiven = true;
-        return NumberOption(argc, argv, i, 1, 100000000, &options->messages);
-    }
-    if (arg == "-r" || arg == "--starts" || arg == "--idle-ms") {
-        if (!NumberOption(argc, argv, i, arg == "--idle-ms" ? 0 : 1, 600000, &number)) {
-            return false;
-        }
-        int *target = arg == "-r" ? &options->rounds
-                                  : (arg == "--starts" ? &options->starts : &options->idleMs);
-        *target = static_cast<int>(number);
-        return true;
-    }
-    if (arg == "--soak") {
-        options->soak = true;
-        return true;
-    }
-    if (arg == "--json") {
-        return TextOption(argc, argv, i, &options->json);
-    }
-    if (arg == "--cpus") {
-        return TextOption(argc, argv, i, &options->cpus) &&
-               (options->cpus == "split" || options->cpus == "same" || options->cpus == "any");
-    }
-    if (arg == "--label") {
-        return TextOption(argc, argv, i, &options->label);
-    }
-    if (arg == "--chanlog") {
-        return TextOption(argc, argv, i, &options->chanlog);
-    }
-    if (arg == "--limit") {
-        return TextOption(argc, argv, i, &options->limit);
-    }
-    return false;
-}
-
-bool ParseOptions(int argc, char **argv, Options *options) {
-    for (int i = 1; i < argc; ++i) {
-        if (!ParseOption(argc, argv, &i, options)) {
-            std::fprintf(stderr, "chanlog-bench: bad argument '%s'\n", argv[i]);
-            return false;
-        }
-    }
-    if (options->soak && !options->messagesGiven) {
-        options->messages = 1000000;
-    }
-    return true;
-}
 
 std::int64_t DeadlineIn(int ms) {
     return std::min(NowNs() + std::int64_t{ms} * 1000000, g_runDeadlineNs);
@@ -251,7 +157,7 @@ long CountLost(const std::string &log, long count) {
     return count - found;
 }
 
-// The log is written just after the console line, so the last one may still be on its way.
+// The log, once it holds every message or kLogSettleMs has passed (see there).
 long LostInLog(const Client &client, long count) {
     const std::int64_t deadline = DeadlineIn(kLogSettleMs);
     long lost = 0;
@@ -300,6 +206,14 @@ struct Figures {
     double idleSwitchesPerConnection = 0;
     double hwmKb = 0;
     double threads = 0;
+    // The flood runs, with the console read and with it stalled: messages a second into the log,
+    // messages whole in it, and receives that held more than one.
+    double floodReadPerSecond = 0;
+    double floodReadLogged = 0;
+    double floodReadGlued = 0;
+    double floodStalledPerSecond = 0;
+    double floodStalledLogged = 0;
+    double floodStalledGlued = 0;
 };
 
 void TakeLatency(const MessageRun &run, long count, Figures *figures) {
@@ -351,6 +265,35 @@ bool RunSession(Services *services, const Contender &contender, const Options &o
     }
     StopClient(&client);
     return sent;
+}
+
+// One flood run against a fresh client, its console read or left unread.
+bool RunFloodSession(Services *services, const Contender &contender, const Options &options,
+                     bool readConsole, Figures *figures) {
+    Client client;
+    if (!StartClient(services, contender.argv, kConnectTimeoutMs, &client)) {
+        return false;
+    }
+    FloodResult flood;
+    const bool sent = RunFlood(&client, options.floodMessages, readConsole, kFloodLimitMs, &flood);
+    StopClient(&client);
+    if (!sent) {
+        return false;
+    }
+    const double perSecond =
+        flood.seconds > 0 ? static_cast<double>(flood.logged) / flood.seconds : 0;
+    std::printf("  %-8s flood, console %s: %ld of %ld messages in log.txt in %.2f s%s "
+                "(%.0f msg/s); %ld receives, %ld with more than one message\n",
+                contender.name, readConsole ? "read" : "stalled", flood.logged,
+                options.floodMessages, flood.seconds, flood.finished ? "" : " (the limit)",
+                perSecond, flood.reports, flood.glued);
+    std::fflush(stdout);
+    (readConsole ? figures->floodReadPerSecond : figures->floodStalledPerSecond) = perSecond;
+    (readConsole ? figures->floodReadLogged : figures->floodStalledLogged) =
+        static_cast<double>(flood.logged);
+    (readConsole ? figures->floodReadGlued : figures->floodStalledGlued) =
+        static_cast<double>(flood.glued);
+    return true;
 }
 
 // Exec until the feed connection is accepted, in milliseconds.
@@ -407,10 +350,21 @@ void SetTarget(Row *row, const char *target, bool held) {
     row->held = held ? 1 : 0;
 }
 
+// The flood runs' rows, through the table's `add`.
+template <typename Add> void AddFloodRows(Add add) {
+    add("flood_read_per_s", "flood, console read: msg/s logged", 0, &Figures::floodReadPerSecond);
+    add("flood_read_logged", "flood, console read: msgs logged", 0, &Figures::floodReadLogged);
+    add("flood_read_glued", "flood, console read: glued recvs", 0, &Figures::floodReadGlued);
+    add("flood_stalled_per_s", "flood, stalled: msg/s logged", 0, &Figures::floodStalledPerSecond);
+    add("flood_stalled_logged", "flood, stalled: msgs logged", 0, &Figures::floodStalledLogged);
+    add("flood_stalled_glued", "flood, stalled: glued recvs", 0, &Figures::floodStalledGlued);
+}
+
 Table BuildTable(const std::vector<Figures> &chanlog, const std::vector<Figures> &limit,
-                 const std::vector<double> &startChanlog, const std::vector<double> &startLimit) {
+                 const std::vector<double> &startChanlog, const std::vector<double> &startLimit,
+                 bool withFlood) {
     Table table;
-    table.rows.reserve(16); // the pointers `add` hands out stay valid
+    table.rows.reserve(32); // the pointers `add` hands out stay valid
     auto add = [&](const char *key, const char *label, int decimals, double Figures::*member) {
         table.rows.push_back(MakeRow(key, label, decimals, chanlog, limit, member));
         return &table.rows.back();
@@ -444,6 +398,9 @@ Table BuildTable(const std::vector<Figures> &chanlog, const std::vector<Figures>
     Row *perConnection = add("idle_switches_per_connection", "idle window: switches/connection", 1,
                              &Figures::idleSwitchesPerConnection);
     SetTarget(perConnection, "<= 2", perConnection->chanlogValue <= kSwitchesPerConnectionTarget);
+    if (withFlood) {
+        AddFloodRows(add);
+    }
     add("peak_rss_kb", "peak resident VmHWM (kB)", 0, &Figures::hwmKb);
     add("threads", "threads", 0, &Figures::threads);
     Row start;
@@ -552,8 +509,10 @@ void WriteJsonHeader(std::FILE *file, const Options &options, bool isolated,
                  Quoted(options.label).c_str(), Quoted(UtcNow()).c_str(),
                  options.soak ? "\"soak\"" : "\"benchmark\"");
     std::fprintf(file,
-                 "  \"messages\": %ld,\n  \"rounds\": %d,\n  \"starts\": %d,\n  \"idle_ms\": %d,\n",
-                 options.messages, options.rounds, options.starts, options.idleMs);
+                 "  \"messages\": %ld,\n  \"rounds\": %d,\n  \"starts\": %d,\n  \"idle_ms\": %d,\n"
+                 "  \"flood_messages\": %ld,\n",
+                 options.messages, options.rounds, options.starts, options.idleMs,
+                 options.floodMessages);
     std::fprintf(file,
                  "  \"cpus\": %s,\n  \"private_network\": %s,\n  \"nproc\": %ld,\n  \"cpu\": %s,\n"
                  "  \"load_before\": %s,\n  \"load_after\": %s,\n",
@@ -607,6 +566,13 @@ bool RunRounds(Services *services, const Options &options, std::vector<Figures> 
             if (!RunSession(services, contenders[c], options, &figures) || StopRequested()) {
                 return false;
             }
+            for (const bool readConsole : {true, false}) {
+                if (options.floodMessages > 0 &&
+                    (!RunFloodSession(services, contenders[c], options, readConsole, &figures) ||
+                     StopRequested())) {
+                    return false;
+                }
+            }
             (c == 0 ? chanlog : limit)->push_back(figures);
         }
     }
@@ -641,7 +607,8 @@ int RunBenchmark(Services *services, const Options &options, bool isolated) {
         !RunStarts(services, options, &startChanlog, &startLimit)) {
         return 1;
     }
-    const Table table = BuildTable(chanlog, limit, startChanlog, startLimit);
+    const Table table =
+        BuildTable(chanlog, limit, startChanlog, startLimit, options.floodMessages > 0);
     PrintTable(table);
     std::printf("\nidle window %d ms; start-up: median of %d, fork until the feed connection is "
                 "accepted\nload average after: %s; %s network namespace\n",
@@ -748,9 +715,15 @@ bool Place(const Options &options, Services *services) {
 
 int main(int argc, char **argv) {
     Options options;
-    if (!ParseOptions(argc, argv, &options)) {
-        Usage();
+    switch (ParseOptions(argc, argv, &options)) {
+    case OptionsOutcome::kHelp:
+        PrintUsage(stdout);
+        return 0;
+    case OptionsOutcome::kBad:
+        PrintUsage(stderr);
         return 2;
+    case OptionsOutcome::kRun:
+        break;
     }
     g_runDeadlineNs = NowNs() + kRunLimitNs;
     CatchStopSignals();

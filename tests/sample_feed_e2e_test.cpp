@@ -486,6 +486,34 @@ TEST_F(EndToEndSampleFeed, WithoutAPauseEachMessageIsStillAReceiveOfItsOwn) {
     }
 }
 
+TEST_F(EndToEndSampleFeed, AClientThatStopsReadingHoldsBackItsOwnMessagesOnly) {
+    if (WindowsPrograms()) {
+        GTEST_SKIP() << "Windows does not show what the client has read; the manual says so";
+    }
+    const std::string file = dir_ + "/messages.txt";
+    std::string content;
+    std::vector<std::string> lines;
+    for (int i = 1; i <= 40; ++i) {
+        lines.push_back("50;" + std::to_string(i) + "\n");
+        content += lines.back();
+    }
+    WriteWholeFile(file, content);
+    const std::uint16_t feedPort = FreePort();
+    StartFeed({"--from", file, "--interval-ms", "0", "--close", "--hold-port",
+               std::to_string(FreePort()), "--feed-port", std::to_string(feedPort)});
+    // The first client reads nothing until the second has had all of its messages, each apart;
+    // then it finds one message waiting, and the rest come apart too.
+    const int stalled = ConnectTo(feedPort);
+    ASSERT_TRUE(FeedSaid("feed client 127.0.0.1:")) << feedErr_;
+    const int reading = ConnectTo(feedPort);
+    ASSERT_NE(stalled, -1);
+    ASSERT_NE(reading, -1);
+    EXPECT_EQ(ReceiveUntilClosed(reading, 1000), lines);
+    EXPECT_EQ(ReceiveUntilClosed(stalled, 1000), lines);
+    close(reading);
+    close(stalled);
+}
+
 // The accepted edge of each limit; --echo shows each message with what a terminal would not show
 // as it is (and the backslash itself) escaped; the first message waits its interval too.
 TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByte) {

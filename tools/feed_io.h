@@ -56,8 +56,9 @@ void FeedClose(FeedSocket socket);
 // Whether the client of each connection has read everything sent on it so far, so that what is
 // sent next arrives as a receive of its own: `taken` gets one answer per socket, in order. Where
 // the system does not show it, the answer is yes as soon as it can tell no more: on Linux, once
-// the client's own end has nothing unread (in /proc/net/tcp; without that table, once all that was
-// sent is acknowledged); on Windows always, as it shows neither.
+// all that was sent is acknowledged and the client's own end has nothing unread (the kernel is
+// asked about that one socket; where it cannot be, /proc/net/tcp is read, and without that table
+// the acknowledgement alone decides); on Windows always, as it shows neither.
 void FeedTaken(const std::vector<FeedSocket> &sockets, std::vector<bool> *taken);
 
 // Whether standard input can be waited on together with the sockets. Where it cannot, it has to

@@ -1,6 +1,9 @@
 #include "tools/feed_io.h"
 
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -62,8 +65,8 @@ pollfd PollEntry(const FeedWait &wait) {
     return {-1, 0, 0}; // poll skips a negative descriptor
 }
 
-// One connection as seen from its client's end: the client's address and port, and ours, as
-// /proc/net/tcp writes them (addresses in network byte order, ports in host byte order).
+// One connection as seen from its client's end: the client's address and port, and ours, as the
+// kernel's socket tables hold them (addresses in network byte order, ports in host byte order).
 struct ClientEnd {
     std::uint32_t clientAddress = 0;
     unsigned clientPort = 0;
@@ -84,10 +87,113 @@ bool ClientEndOf(int fd, ClientEnd *end) {
     return true;
 }
 
-// Bytes unread at the client's end of each connection, -1 where it is not in the table; false
-// when the table cannot be read. The clients are on 127.0.0.1, so their ends are in this network
-// namespace's table too.
-bool ClientUnread(const std::vector<ClientEnd> &ends, std::vector<long> *unread) {
+// The kernel's socket diagnostics (NETLINK_SOCK_DIAG, as ss(8) uses them), asked about one socket
+// at a time by its addresses and ports: what an answer costs does not grow with the number of
+// sockets the host has, as reading all of /proc/net/tcp did. kNotTried until first needed;
+// kUnavailable for good where the kernel offers no such diagnostics for TCP.
+constexpr int kNotTried = -2;
+constexpr int kUnavailable = -1;
+int g_diag = kNotTried;
+unsigned g_diagSequence = 0;
+
+int DiagSocket() {
+    if (g_diag == kNotTried) {
+        g_diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    }
+    return g_diag;
+}
+
+void GiveUpDiag() {
+    close(g_diag);
+    g_diag = kUnavailable;
+}
+
+enum class Lookup { kFound, kNone, kFailed };
+
+// Reads the answer to question `sequence`: the socket's unread bytes, or that there is none such.
+// Answers to earlier questions that an interrupted call left behind are passed over.
+Lookup TakeAnswer(int diag, unsigned sequence, long *unread) {
+    alignas(nlmsghdr) char answer[8192];
+    for (;;) {
+        const ssize_t got = recv(diag, answer, sizeof answer, MSG_DONTWAIT);
+        if (got <= 0) {
+            return Lookup::kFailed; // the kernel answers before the question's send returns
+        }
+        const auto *header = reinterpret_cast<const nlmsghdr *>(answer);
+        if (!NLMSG_OK(header, static_cast<unsigned>(got)) || header->nlmsg_seq != sequence) {
+            continue;
+        }
+        if (header->nlmsg_type == NLMSG_ERROR) {
+            const auto *error = static_cast<const nlmsgerr *>(NLMSG_DATA(header));
+            return error->error == -ENOENT ? Lookup::kNone : Lookup::kFailed;
+        }
+        if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+            header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+            return Lookup::kFailed;
+        }
+        *unread =
+            static_cast<long>(static_cast<const inet_diag_msg *>(NLMSG_DATA(header))->idiag_rqueue);
+        return Lookup::kFound;
+    }
+}
+
+// A TCP socket of this network namespace by its own address and port and its peer's: its bytes
+// received and not yet read (what /proc/net/tcp calls rx_queue) into `unread`.
+Lookup LookUp(int diag, std::uint32_t address, unsigned port, std::uint32_t peerAddress,
+              unsigned peerPort, long *unread) {
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } ask{};
+    ask.header.nlmsg_len = sizeof ask;
+    ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.header.nlmsg_flags = NLM_F_REQUEST; // without NLM_F_DUMP: the one socket with this id
+    ask.header.nlmsg_seq = ++g_diagSequence;
+    ask.request.sdiag_family = AF_INET;
+    ask.request.sdiag_protocol = IPPROTO_TCP;
+    ask.request.idiag_states = ~0U;
+    ask.request.id.idiag_sport = htons(static_cast<std::uint16_t>(port));
+    ask.request.id.idiag_dport = htons(static_cast<std::uint16_t>(peerPort));
+    ask.request.id.idiag_src[0] = address;
+    ask.request.id.idiag_dst[0] = peerAddress;
+    ask.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    ask.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    if (send(diag, &ask, sizeof ask, 0) != static_cast<ssize_t>(sizeof ask)) {
+        return Lookup::kFailed;
+    }
+    return TakeAnswer(diag, ask.header.nlmsg_seq, unread);
+}
+
+// The unread bytes of each client's end from the kernel's socket diagnostics; false where they
+// cannot tell. A client's end that is not found counts as gone (-1) once our own end of the same
+// connection is found: without a handler for TCP, the kernel does not find that either.
+bool ClientUnreadByDiag(const std::vector<ClientEnd> &ends, std::vector<long> *unread) {
+    const int diag = DiagSocket();
+    if (diag == kUnavailable) {
+        return false;
+    }
+    unread->assign(ends.size(), -1);
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        const ClientEnd &end = ends[i];
+        const Lookup client = LookUp(diag, end.clientAddress, end.clientPort, end.ourAddress,
+                                     end.ourPort, &(*unread)[i]);
+        if (client == Lookup::kFailed) {
+            return false;
+        }
+        long ours = 0;
+        if (client == Lookup::kNone && LookUp(diag, end.ourAddress, end.ourPort, end.clientAddress,
+                                              end.clientPort, &ours) != Lookup::kFound) {
+            GiveUpDiag();
+            return false;
+        }
+    }
+    return true;
+}
+
+// How many bytes the client's end of each connection has not read, -1 where it is not in the
+// table; false when the table cannot be read. The clients are on 127.0.0.1, so their ends are in
+// this network namespace's table too. Where the kernel's socket diagnostics are missing only.
+bool ClientUnreadInTable(const std::vector<ClientEnd> &ends, std::vector<long> *unread) {
     unread->assign(ends.size(), -1);
     std::FILE *table = std::fopen("/proc/net/tcp", "re");
     if (table == nullptr) {
@@ -226,7 +332,8 @@ void FeedTaken(const std::vector<FeedSocket> &sockets, std::vector<bool> *taken)
     }
     // Then whether the client has read it there: what is acknowledged may still wait unread.
     std::vector<long> unread;
-    if (ends.empty() || !ClientUnread(ends, &unread)) {
+    if (ends.empty() ||
+        (!ClientUnreadByDiag(ends, &unread) && !ClientUnreadInTable(ends, &unread))) {
         return;
     }
     for (std::size_t i = 0; i < ends.size(); ++i) {
