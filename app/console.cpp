@@ -10,8 +10,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // An entry's header in the backlog: its text's length, its kind and the report lines dropped just
 // before it, in one 64-bit word.
 constexpr std::size_t kHeaderSize = sizeof(std::uint64_t);
@@ -20,7 +18,7 @@ constexpr unsigned kDroppedShift = 24;
 constexpr std::uint64_t kDroppedMax = (std::uint64_t{1} << (64 - kDroppedShift)) - 1;
 
 // Standard error says at most this often how many lines a console that is not read missed.
-constexpr auto kNoticeInterval = std::chrono::seconds(1);
+constexpr std::uint64_t kNoticeIntervalMs = 1000;
 // How long the last words of a process that ends may wait for standard error.
 constexpr int kLastWordsMs = 500;
 // The most a message from ConsoleSay takes; a longer one is cut, never overrun.
@@ -65,7 +63,7 @@ bool reportInHand = false; // the console thread is writing a report line to sta
 // Report lines not shown that standard error has not been told of yet.
 std::size_t unsaidNotRead = 0;    // dropped from a full backlog
 std::size_t unsaidNotWritten = 0; // standard output failed to take them
-Clock::time_point lastNotice;
+std::uint64_t lastNoticeMs = 0;   // when the last of those was said
 bool noticeGiven = false;
 // The rest of a line that standard output took only in part before it failed; written first
 // once it takes lines again, so that no line is glued to the piece.
@@ -95,14 +93,20 @@ void SayUnlocked(std::unique_lock<std::mutex> &lock, const std::string &text) {
     SayUnlocked(lock, text.data(), text.size());
 }
 
+// How long until a notice may be said again.
+std::uint64_t MsUntilNotice() {
+    const std::uint64_t since = PlatformTickMs() - lastNoticeMs;
+    return !noticeGiven || since >= kNoticeIntervalMs ? 0 : kNoticeIntervalMs - since;
+}
+
 bool NoticeDue() {
-    return unsaidNotRead > 0 && (!noticeGiven || Clock::now() - lastNotice >= kNoticeInterval);
+    return unsaidNotRead > 0 && MsUntilNotice() == 0;
 }
 
 void SayNotRead(std::unique_lock<std::mutex> &lock) {
     const std::string notice = NotShownNotice(unsaidNotRead, NotShown::kNotRead);
     unsaidNotRead = 0;
-    lastNotice = Clock::now();
+    lastNoticeMs = PlatformTickMs();
     noticeGiven = true;
     SayUnlocked(lock, notice);
 }
@@ -383,7 +387,7 @@ void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
         } else if (stopping) {
             break;
         } else if (unsaidNotRead > 0) {
-            wake.wait_until(lock, lastNotice + kNoticeInterval);
+            wake.wait_for(lock, std::chrono::milliseconds(MsUntilNotice()));
         } else {
             wake.wait(lock);
         }

@@ -155,9 +155,9 @@ TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCoun
     // What waited was up to 1 MiB of lines, each with 8 bytes of its own beside its 512, all but
     // the last that would not fit; the pipe took most of a page more, and one line may have been
     // on its way.
-    const std::size_t waited = 1024 * 1024 / 520 * 512;
+    const std::size_t waited = std::size_t{1024} * 1024 / 520 * 512;
     EXPECT_GT(console.size(), waited - 1024);
-    EXPECT_LT(console.size(), waited + 2 * 4096);
+    EXPECT_LT(console.size(), waited + std::size_t{2} * 4096);
     // The lines shown are the log's own, stamps and all, in the log's order.
     std::size_t next = 0;
     for (const std::string &line : shown) {
@@ -337,7 +337,7 @@ TEST_F(EndToEndConsole, OnceBothChannelsEndedItEndsWithinSecondsThoughNobodyRead
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(feed_, -1);
     ASSERT_NO_FATAL_FAILURE(SendWhatNobodyReads(feed_, chanlog_.out));
-    ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == 200u * 512; }));
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == std::size_t{200} * 512; }));
     CloseFd(&feed_);
     // It gives the console a moment, then ends with its status, saying what was not shown.
     EXPECT_EQ(ExitCode(chanlog_), 2);
@@ -350,7 +350,7 @@ TEST_F(EndToEndConsole, OnceBothChannelsEndedItEndsWithinSecondsThoughNobodyRead
 TEST_F(EndToEndConsole, AskedToEndWhileNobodyReadsStandardOutputItEndsSayingWhatWasNotShown) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     ASSERT_NO_FATAL_FAILURE(SendWhatNobodyReads(feed_, chanlog_.out));
-    ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == 200u * 512; }));
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == std::size_t{200} * 512; }));
     kill(chanlog_.pid, EndSignal());
     EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
     const std::string err = ReadAll(chanlog_.err, kWaitMs);
@@ -428,7 +428,7 @@ TEST_F(EndToEndConsole, AStalledConsoleCostsAtMostItsBoundInMemoryForShortLinesA
         Send("50;first\n");
         const long long before = StatusKb(chanlog_.pid, "VmRSS");
         // More lines than the backlog holds, each its own receive as long as chanlog keeps up.
-        const std::size_t count = 1024 * 1024 / length + 2000;
+        const std::size_t count = std::size_t{1024} * 1024 / length + 2000;
         std::string message = "50;" + std::string(length - 4, 'm') + "\n";
         for (std::size_t i = 0; i < count; ++i) {
             ASSERT_TRUE(SendMessage(feed_, message));

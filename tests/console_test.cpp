@@ -59,20 +59,22 @@ TEST(Backlog, DropsReportLinesPastTheBoundAndCountsThemWhereTheyStood) {
 
 TEST(Backlog, WhatItHoldsNeverPassesItsSizeForShortLinesOrLong) {
     for (const std::size_t length : {std::size_t{1}, std::size_t{30}, kLineMax}) {
-        SmallBacklog small(8 * 1024, 6 * 1024);
+        constexpr std::size_t kSize = 8192;
+        constexpr std::size_t kBound = 6144;
+        SmallBacklog small(kSize, kBound);
         const std::string line(length, 'x');
         std::size_t queued = 0;
         while (Add(&small.backlog, EntryKind::kReport, line)) {
             ++queued;
         }
         // Report lines stop at their bound, headers and all; messages still fit beside them.
-        EXPECT_EQ(queued, 6 * 1024 / (length + 8)) << length;
-        EXPECT_LE(small.backlog.used, 6u * 1024) << length;
+        EXPECT_EQ(queued, kBound / (length + 8)) << length;
+        EXPECT_LE(small.backlog.used, kBound) << length;
         EXPECT_TRUE(Add(&small.backlog, EntryKind::kErr, std::string(500, 'e'))) << length;
         // Nothing, however long, goes past the buffer itself.
         while (Add(&small.backlog, EntryKind::kOut, std::string(700, 'o'))) {
         }
-        EXPECT_LE(small.backlog.used, 8u * 1024) << length;
+        EXPECT_LE(small.backlog.used, kSize) << length;
     }
 }
 
