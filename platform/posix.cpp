@@ -385,7 +385,7 @@ void PlatformEndAsRequested(int request) {
     sigemptyset(&one);
     sigaddset(&one, request);
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    raise(request);
+    pthread_kill(pthread_self(), request);
     _exit(128 + request); // not reached: the signal ends the process
 }
 

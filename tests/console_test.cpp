@@ -81,7 +81,6 @@ TEST(Backlog, WhatItHoldsNeverPassesItsSizeForShortLinesOrLong) {
 TEST(Backlog, EntriesThatWrapAroundTheEndComeBackWhole) {
     SmallBacklog small(64, 64);
     Backlog *backlog = &small.backlog;
-    std::vector<std::string> expected;
     // Lines of changing lengths, taken as they are added, so that they wrap at every offset.
     for (int i = 0; i < 200; ++i) {
         const std::string line = std::to_string(i) + std::string(static_cast<std::size_t>(i % 23),
@@ -91,7 +90,7 @@ TEST(Backlog, EntriesThatWrapAroundTheEndComeBackWhole) {
             ASSERT_TRUE(Add(backlog, EntryKind::kErr, "e" + std::to_string(i)));
         }
         const std::vector<std::string> drained = Drain(backlog);
-        expected = {"report:" + line};
+        std::vector<std::string> expected = {"report:" + line};
         if (i % 3 == 2) {
             expected.push_back("err:e" + std::to_string(i));
         }
