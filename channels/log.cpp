@@ -24,6 +24,12 @@ bool closed = false;
 bool syncerWaits = false;  // the sync thread waits for lines, and is woken for the first of them
 unsigned long missing = 0; // lines the log did not take since it last took one
 
+// Channel 2's: whether the log's name is watched, so that a line need not look at it each time,
+// and whether the next line looks all the same.
+bool watchTried = false;
+bool watched = false;
+bool lookAgain = true;
+
 void SayFailure(const char *reason) {
     ConsoleSay(Stream::kErr, "Could not write %s: %s\n", kLogFileName, reason);
 }
@@ -38,18 +44,30 @@ void SayMissing(unsigned long count) {
 // Makes sure that g_logFile is the file the log's name stands for: when it was moved away or
 // removed, logging goes on in a file of that name, as it is or created, never emptied (a rotator
 // may have made it fresh), and locked as at start-up. False when there is none to write.
+// Whether the log's name still stands for g_logFile: looked up only when the watch says it may
+// not, or before every line where there is no watch.
+bool NameStandsForTheLog() {
+    if (!watchTried) {
+        watchTried = true;
+        watched = PlatformWatchLog(kLogFileName);
+    }
+    if (watched && !lookAgain && !PlatformLogMayHaveMoved()) {
+        return true;
+    }
+    lookAgain = false;
+    return !PlatformLogMoved(&g_logFile, kLogFileName);
+}
+
 bool Follow(const char **reason) {
-    if (!PlatformLogMoved(&g_logFile, kLogFileName)) {
+    if (NameStandsForTheLog()) {
         return true;
     }
     LogFile next = kNoLogFile;
-    switch (PlatformOpenLog(kLogFileName, false, &next, reason)) {
-    case LogOpen::kOpened:
-        break;
-    case LogOpen::kInUse:
-        *reason = "in use by another process";
-        return false;
-    case LogOpen::kFailed:
+    const LogOpen opened = PlatformOpenLog(kLogFileName, false, &next, reason);
+    if (opened != LogOpen::kOpened) {
+        // Not the file written, and no other: each line looks again until there is one.
+        lookAgain = true;
+        *reason = opened == LogOpen::kInUse ? "in use by another process" : *reason;
         return false;
     }
     LogFile moved = next;
@@ -60,6 +78,10 @@ bool Follow(const char **reason) {
     // Its lines are all in it; what closing it could say of them has nowhere to go any more.
     const char *ignored = "";
     PlatformCloseLog(&moved, &ignored);
+    // The new file is watched from now on; it may have been moved between its opening and its
+    // watch, so the next line looks once more.
+    watched = PlatformWatchLog(kLogFileName);
+    lookAgain = true;
     char where[kPathMax];
     PlatformFullPath(kLogFileName, where, sizeof where);
     ConsoleSay(Stream::kErr, "%s was moved or removed: logging goes on in %s\n", kLogFileName,

@@ -72,6 +72,13 @@ int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const
 // True when `path` no longer names the file that `file` writes: it was moved away or removed.
 // Always false where the open log cannot be moved or removed.
 bool PlatformLogMoved(const LogFile *file, const char *path);
+// Watches the file that `path` names now, in place of any watched before, for being moved,
+// removed or replaced, which PlatformLogMayHaveMoved then tells. False where it cannot be
+// watched: then PlatformLogMoved is the only way to know.
+bool PlatformWatchLog(const char *path);
+// True when the watched file may have been moved, removed or replaced since the last call: asked
+// before each line, it costs far less than a look at the name, and never waits.
+bool PlatformLogMayHaveMoved();
 // Writes into `out` (of `size` bytes) the full path that `path` names, for messages; `path` itself
 // where it cannot be found.
 void PlatformFullPath(const char *path, char *out, std::size_t size);

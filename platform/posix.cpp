@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 namespace {
 
 bool stdoutAvailable = false;
+int logWatch = -1;      // the inotify watch on the log, or -1
 int tryFd = -1;         // standard output for writes that never wait, or -1
 bool trySocket = false; // standard output is a socket, which send() writes without waiting
 const char *abortMessage = "";
@@ -226,6 +228,38 @@ bool PlatformLogMoved(const LogFile *file, const char *path) {
         return errno == ENOENT || errno == ENOTDIR;
     }
     return status.st_dev != file->dev || status.st_ino != file->inode;
+}
+
+// One inotify instance for the log's watch, made when it is first needed.
+int Inotify() {
+    static const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    return fd;
+}
+
+bool PlatformWatchLog(const char *path) {
+    // IN_ATTRIB: the link count falls when the file is removed, or replaced by a rename over it;
+    // a write is no attribute change, so the log's own lines raise nothing.
+    const int next = Inotify() == -1 ? -1
+                                     : inotify_add_watch(Inotify(), path,
+                                                         IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+    if (next == -1) {
+        return false;
+    }
+    if (logWatch != -1 && logWatch != next) {
+        inotify_rm_watch(Inotify(), logWatch);
+    }
+    logWatch = next;
+    return true;
+}
+
+bool PlatformLogMayHaveMoved() {
+    // The kernel queues an event as the file is moved or removed, so a line after that sees it.
+    alignas(inotify_event) char events[4096];
+    bool any = false;
+    while (read(Inotify(), events, sizeof events) > 0) {
+        any = true;
+    }
+    return any;
 }
 
 void PlatformFullPath(const char *path, char *out, std::size_t size) {

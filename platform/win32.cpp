@@ -289,6 +289,14 @@ bool PlatformLogMoved(const LogFile * /*file*/, const char * /*path*/) {
     return false; // the log is opened without FILE_SHARE_DELETE: it cannot be moved or removed
 }
 
+bool PlatformWatchLog(const char * /*path*/) {
+    return false; // nothing to watch: the log cannot be moved or removed while it is open
+}
+
+bool PlatformLogMayHaveMoved() {
+    return false;
+}
+
 void PlatformFullPath(const char *path, char *out, std::size_t size) {
     const DWORD length = GetFullPathNameA(path, static_cast<DWORD>(size), out, nullptr);
     if (length == 0 || length >= size) {
