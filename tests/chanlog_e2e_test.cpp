@@ -116,7 +116,11 @@ TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresNamesBothAndExits
     for (const std::string &word : ChanlogCommand()) {
         together.push_back(word);
     }
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const int runs = 10; // each start of a sanitized chanlog takes a good part of a second
+#else
     const int runs = WindowsPrograms() ? 5 : 150;
+#endif
     for (int run = 0; run < runs && !HasFailure(); ++run) {
         Child both = Spawn(together, {.workDir = dir_});
         EXPECT_EQ(ExitCode(both), 2);
