@@ -18,11 +18,14 @@
 #include "app/config.h"
 #include "platform/platform.h"
 
+// Only report lines are held to the report bound; the others are dropped only when the backlog as
+// a whole has no room left for them; in the console's backlog the report lines always leave them
+// kConsoleMessageBytes.
 enum class EntryKind : std::uint8_t {
     kReport, // a report line for standard output, which may be dropped
-    kRest,   // the rest of a report line that standard output took only in part; never dropped
-    kOut,    // a message for standard output, never dropped
-    kErr,    // a message for standard error, never dropped
+    kRest,   // the rest of a report line that standard output took only in part
+    kOut,    // a message for standard output
+    kErr,    // a message for standard error
 };
 
 // What waits for the console: entries back to back in one buffer, used as a ring, so that a

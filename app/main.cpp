@@ -47,7 +47,8 @@ int main(int argc, char **argv) {
     if (arguments.request != Request::kRun) {
         return AnswerRequest(arguments, PlatformHelpSwitch(), PlatformManual());
     }
-    PlatformRecordStdout(); // before anything can open a descriptor in place of standard output
+    // Before anything can open a descriptor in place of standard output.
+    PlatformRecordStdoutAndGuardStandardStreams();
     PlatformIgnoreSignals();
     PlatformHoldEndRequests(); // before Allegro, which may start threads of its own
     PlatformForgetDisplay();
@@ -91,7 +92,8 @@ int main(int argc, char **argv) {
     for (ALLEGRO_THREAD *t : channel) {
         al_start_thread(t);
     }
-    // Channel 1 never returns once connected, so this normally waits until the process is killed.
+    // Channel 1 never returns once connected, so this normally waits until the process is asked
+    // to end or killed.
     int status = EXIT_SUCCESS;
     for (ALLEGRO_THREAD *t : channel) {
         void *result = nullptr;

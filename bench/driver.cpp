@@ -25,8 +25,11 @@
 
 #include "bench/flood.h"
 #include "bench/options.h"
-#include "bench/proc.h"
 #include "bench/services.h"
+#include "harness/io.h"
+#include "harness/loopback.h"
+#include "harness/proc.h"
+#include "harness/reports.h"
 
 namespace {
 
@@ -125,12 +128,11 @@ bool SendMessages(Client *client, long count, long sampleEvery, MessageRun *run)
 
 // The number n of a log line "<digits>: 50;<n>", or -1 for a line of another shape.
 long LoggedNumber(std::string_view line) {
-    const std::size_t colon = line.find(": 50;");
-    if (colon == 0 || colon == std::string_view::npos ||
-        line.find_first_not_of("0123456789") != colon) {
+    const std::string_view text = IsStamped(line) ? StampedText(line) : std::string_view();
+    if (!text.starts_with("50;")) {
         return -1;
     }
-    const std::string_view digits = line.substr(colon + 5);
+    const std::string_view digits = text.substr(3);
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
         return -1;
     }
@@ -142,12 +144,7 @@ long LoggedNumber(std::string_view line) {
 long CountLost(const std::string &log, long count) {
     long expected = 1;
     long found = 0;
-    std::size_t start = 0;
-    while (start < log.size()) {
-        std::size_t end = log.find('\n', start);
-        end = end == std::string::npos ? log.size() : end;
-        const std::string_view line(log.data() + start, end - start);
-        start = end + 1;
+    for (const std::string &line : Lines(log)) {
         const long n = line.empty() ? -1 : LoggedNumber(line);
         if (n >= expected && n <= count) {
             ++found; // a gap before it is counted by what is never found

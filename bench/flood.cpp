@@ -10,6 +10,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "harness/io.h"
+#include "harness/reports.h"
+
 namespace {
 
 constexpr std::string_view kPrefix = "50;";
@@ -22,14 +25,6 @@ bool AllDigits(std::string_view text) {
 // A whole message without its line feed: "50;<digits>".
 bool IsMessage(std::string_view line) {
     return line.starts_with(kPrefix) && AllDigits(line.substr(kPrefix.size()));
-}
-
-// The text of a report line "<digits>: <text>", or nothing (with `stamped` false) for a line that
-// continues the text of the one before.
-std::string_view ReportText(std::string_view line, bool *stamped) {
-    const std::size_t colon = line.find(": ");
-    *stamped = colon != std::string_view::npos && AllDigits(line.substr(0, colon));
-    return *stamped ? line.substr(colon + 2) : std::string_view();
 }
 
 // The report being read: the messages its text holds whole so far, and whether its last line
@@ -97,17 +92,10 @@ bool ClientClosed(int feed) {
 
 void CountReports(const std::string &log, FloodResult *result) {
     Report report;
-    std::size_t start = 0;
-    while (start < log.size()) {
-        std::size_t end = log.find('\n', start);
-        end = end == std::string::npos ? log.size() : end;
-        const std::string_view line(log.data() + start, end - start);
-        start = end + 1;
-        bool stamped = false;
-        const std::string_view text = ReportText(line, &stamped);
-        if (stamped) {
+    for (const std::string &line : Lines(log)) {
+        if (IsStamped(line)) {
             FinishReport(report, result);
-            report = {true, 0, IsMessage(text)};
+            report = {true, 0, IsMessage(StampedText(line))};
         } else if (report.open) {
             report.messages += report.lastIsMessage ? 1 : 0;
             report.lastIsMessage = IsMessage(line);

@@ -8,9 +8,7 @@
 //
 // Usage: feed-pacing [--sample-feed PATH] [--sockets N] [--messages N]
 
-#include <arpa/inet.h>
 #include <getopt.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,7 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "bench/harness.h"
+#include "harness/child.h"
+#include "harness/io.h"
+#include "harness/loopback.h"
 
 namespace {
 
@@ -56,21 +56,6 @@ bool ParseOptions(int argc, char **argv, Options *options) {
         (id == 's' ? options->sockets : options->messages) = number;
     }
     return optind == argc;
-}
-
-// Connects to 127.0.0.1:port; -1 on failure.
-int Connect(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd != -1 &&
-        connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == -1) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // At least `count` other TCP sockets: connections to a listener of their own, both ends of each,

@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "harness/io.h"
+#include "harness/loopback.h"
+
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/harness.h"
+#include "harness/child.h"
 
 // After this, SIGINT and SIGTERM only set a flag and interrupt the wait in progress, so that the
 // driver stops its client and removes its folder before it ends.

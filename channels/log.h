@@ -1,7 +1,7 @@
 #pragma once
 
-// The log file, g_logFile, after main has opened it. Channel 2 writes it, a whole line at a time,
-// and closes it; a thread of its own puts what was written on the disk within about a second,
+// The log file, g_logFile, after main has opened it. Channel 2 writes it, a whole report line at a
+// time, and closes it; a thread of its own puts what was written on the disk within about a second,
 // so that the receive loop never waits for the disk. A log whose name has gone elsewhere (moved
 // or removed from outside) is followed: logging goes on in a file of that name. A failure is said
 // once, and the lines the log missed are counted and said when it takes lines again, when it is

@@ -1,7 +1,7 @@
 #pragma once
 
-// The operating system's services behind one interface: sockets, the millisecond tick, the
-// standard output check, the log file's lock and the process's own set-up. Every call into the
+// The operating system's services behind one interface: sockets, the millisecond tick, the log
+// file, the console and the process's own set-up. Every call into the
 // operating system lives behind this header; posix.cpp and win32.cpp implement it, one per
 // platform, and the build picks one.
 
@@ -45,7 +45,8 @@ int PlatformSocketError();              // the calling thread's last socket erro
 // Windows' tick count does; only differences of two readings mean anything.
 std::uint64_t PlatformTickMs();
 
-// The log file, written a whole line at a time, each at the end of the file as it is then.
+// The log file, written a whole report line at a time (its text may hold line feeds of its own),
+// each at the end of the file as it is then.
 #ifdef _WIN32
 struct LogFile {
     void *handle; // the file's HANDLE, or nullptr when none is open
@@ -95,7 +96,7 @@ int PlatformCloseLog(LogFile *file, const char **reason);
 // The console: standard output and standard error.
 enum class Stream { kOut, kErr };
 // Makes ready the writes that must never wait (PlatformConsoleTryWrite). Call it once, after
-// PlatformRecordStdout.
+// PlatformRecordStdoutAndGuardStandardStreams.
 void PlatformConsolePrepare();
 // Writes as much of `data` to standard output as it takes without waiting, and returns how many
 // bytes that was: 0 when it would wait, when the write failed (PlatformConsoleWrite then finds out
@@ -115,11 +116,12 @@ ConsoleWrite PlatformConsoleWrite(Stream stream, const char *data, std::size_t l
 void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t length, int timeoutMs);
 
 // Process.
-// Records whether standard output exists, and where closed descriptors can be reused puts
-// /dev/null on any of 0-2, so that no file or socket opened later takes their place. Call it first
-// in main, before anything opens a file or socket.
-void PlatformRecordStdout();
-bool PlatformStdoutAvailable(); // what PlatformRecordStdout found
+// Records whether standard output exists (PlatformStdoutAvailable), and guards the standard
+// streams: where closed descriptors can be reused, each of 0-2 that is closed gets /dev/null, so
+// that no file or socket opened later takes its place. Call it first in main, before anything
+// opens a file or socket.
+void PlatformRecordStdoutAndGuardStandardStreams();
+bool PlatformStdoutAvailable(); // what PlatformRecordStdoutAndGuardStandardStreams found
 // Neither a reader of standard output that goes away nor a file-size limit on the log may end the
 // process: a write then fails instead, and the log or the console goes on. Nor may writing to a
 // terminal from the background stop it.

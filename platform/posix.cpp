@@ -375,7 +375,7 @@ void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t len
 
 // ---- Process
 
-void PlatformRecordStdout() {
+void PlatformRecordStdoutAndGuardStandardStreams() {
     stdoutAvailable = IsOpen(STDOUT_FILENO);
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         // open() takes the lowest free descriptor, which is this one, since the lower ones are

@@ -163,8 +163,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     return TRUE;
 }
 
-// The log could not be opened or emptied: in use, or failed for `*reason`. It is left as it was.
-LogOpen Failed(HANDLE file, const char **reason) {
+// The log could not be opened or emptied: closes what was opened of it, and tells whether that
+// was because another program holds it (in use) or for another reason, which `*reason` then
+// says. It is left as it was.
+LogOpen CloseAndClassifyFailure(HANDLE file, const char **reason) {
     const DWORD error = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
@@ -263,10 +265,10 @@ LogOpen PlatformOpenLog(const char *path, bool empty, LogFile *file, const char 
     HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return Failed(handle, reason);
+        return CloseAndClassifyFailure(handle, reason);
     }
     if (empty && !SetEndOfFile(handle)) {
-        return Failed(handle, reason);
+        return CloseAndClassifyFailure(handle, reason);
     }
     file->handle = handle;
     return LogOpen::kOpened;
@@ -400,7 +402,7 @@ void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t len
 
 // ---- Process
 
-void PlatformRecordStdout() {
+void PlatformRecordStdoutAndGuardStandardStreams() {
     // Windows' closed standard output: a process started without one (detached, or with a null
     // handle in its start-up information) has no handle, or one that is not open in it, and
     // GetFileType fails on either. Windows opens nothing in its place, so there is nothing to

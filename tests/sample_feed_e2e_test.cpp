@@ -1,9 +1,7 @@
 // The bundled sample service, alone and with the real chanlog against it on the fixed ports, each
 // test in a network namespace of its own.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -33,21 +31,6 @@ std::uint16_t FreePort() {
     const std::uint16_t port = PortOf(listener);
     close(listener);
     return port;
-}
-
-// A connection to 127.0.0.1:port, or -1; with `wait` false, one still being made.
-int ConnectTo(std::uint16_t port, bool wait = true) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == -1 &&
-        (wait || errno != EINPROGRESS)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Each receive on `fd` until the peer closes (pausing `pauseUs` after each), or an empty list when
@@ -139,8 +122,8 @@ class EndToEndSampleFeed : public ChanlogTest {
                                  std::to_string(feedPort), "--close"});
         SpawnFeed(args, redirections);
         int feed = -1;
-        EXPECT_TRUE(WaitFor([&] { return (hold_ = ConnectTo(holdPort)) != -1; }));
-        EXPECT_TRUE(WaitFor([&] { return (feed = ConnectTo(feedPort)) != -1; }));
+        EXPECT_TRUE(WaitFor([&] { return (hold_ = Connect(holdPort)) != -1; }));
+        EXPECT_TRUE(WaitFor([&] { return (feed = Connect(feedPort)) != -1; }));
         std::vector<std::string> receives = ReceiveUntilClosed(feed, pauseUs);
         close(feed);
         *holdQuiet = HoldConnectionHeld();
@@ -442,7 +425,7 @@ TEST_F(EndToEndSampleFeed, ABurstOfClientsIsServedAtOnce) {
     kill(service_.pid, SIGSTOP);
     std::vector<pollfd> clients;
     for (int i = 0; i < kClients; ++i) {
-        clients.push_back({ConnectTo(kFeedService, false), POLLOUT, 0});
+        clients.push_back({Connect(kFeedService, false), POLLOUT, 0});
         ASSERT_NE(clients.back().fd, -1) << std::strerror(errno);
     }
     const std::int64_t deadline = NowNs() + std::int64_t{kQuietMs} * 1000000;
@@ -503,9 +486,9 @@ TEST_F(EndToEndSampleFeed, AClientThatStopsReadingHoldsBackItsOwnMessagesOnly) {
                std::to_string(FreePort()), "--feed-port", std::to_string(feedPort)});
     // The first client reads nothing until the second has had all of its messages, each apart;
     // then it finds one message waiting, and the rest come apart too.
-    const int stalled = ConnectTo(feedPort);
+    const int stalled = Connect(feedPort);
     ASSERT_TRUE(FeedSaid("feed client 127.0.0.1:")) << feedErr_;
-    const int reading = ConnectTo(feedPort);
+    const int reading = Connect(feedPort);
     ASSERT_NE(stalled, -1);
     ASSERT_NE(reading, -1);
     EXPECT_EQ(ReceiveUntilClosed(reading, 1000), lines);
@@ -525,7 +508,7 @@ TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByt
                    "--interval-ms", "0", "--from", file, "--count", "1", "--close", "--echo"}));
     ASSERT_TRUE(FeedSaid("127.0.0.1:65535 (feed)")) << feedErr_;
     int feed = -1;
-    ASSERT_TRUE(WaitFor([&] { return (feed = ConnectTo(65535)) != -1; }));
+    ASSERT_TRUE(WaitFor([&] { return (feed = Connect(65535)) != -1; }));
     EXPECT_EQ(ReceiveUntilClosed(feed), std::vector<std::string>{message});
     close(feed);
     EXPECT_TRUE(FeedSaid("sample-feed: -> 50;a\\\\b\\x7f\\x1f~ \\x01\\n\n")) << feedErr_;
@@ -538,7 +521,7 @@ TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByt
                    std::to_string(feedPort), "--interval-ms", "400", "--count", "1", "--close"}));
     ASSERT_TRUE(FeedSaid("listening on")) << feedErr_;
     const std::int64_t connecting = NowNs();
-    feed = ConnectTo(feedPort);
+    feed = Connect(feedPort);
     ASSERT_NE(feed, -1);
     EXPECT_EQ(ReceiveUntilClosed(feed).size(), 1u);
     EXPECT_GE(NowNs() - connecting, std::int64_t{400} * 1000000);

@@ -4,10 +4,8 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -49,32 +47,6 @@ std::string FromPrograms(const std::string &text) {
         out += c;
     }
     return out;
-}
-
-struct TcpSocket {
-    std::uint16_t localPort;
-    std::uint16_t remotePort;
-    int state;
-    long txQueue; // sent, not yet acknowledged
-    long rxQueue; // received, not yet read
-};
-
-std::vector<TcpSocket> TcpSockets() {
-    std::vector<TcpSocket> sockets;
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line); // header
-    while (std::getline(table, line)) {
-        unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0;
-        unsigned long txQueue = 0, rxQueue = 0;
-        if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &localAddress, &localPort,
-                        &remoteAddress, &remotePort, &state, &txQueue, &rxQueue) == 7) {
-            sockets.push_back({static_cast<std::uint16_t>(localPort),
-                               static_cast<std::uint16_t>(remotePort), static_cast<int>(state),
-                               static_cast<long>(txQueue), static_cast<long>(rxQueue)});
-        }
-    }
-    return sockets;
 }
 
 // Bytes of the connection to `servicePort` that the client has not yet taken: those the service
@@ -219,31 +191,11 @@ bool WaitDrained(std::uint16_t servicePort, int timeoutMs) {
     return WaitFor([&] { return Unconsumed(servicePort) == 0; }, timeoutMs);
 }
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-bool IsStamped(const std::string &line) {
-    const std::size_t colon = line.find(": ");
-    return colon != std::string::npos && colon > 0 && line.find_first_not_of("0123456789") == colon;
-}
-
 std::vector<std::string> ReportTexts(const std::string &text) {
     std::vector<std::string> texts;
     for (const std::string &line : Lines(text)) {
         if (IsStamped(line)) {
-            texts.push_back(line.substr(line.find(": ") + 2));
+            texts.emplace_back(StampedText(line));
         } else if (!texts.empty()) {
             texts.back() += "\n" + line;
         } else {
@@ -256,7 +208,7 @@ std::vector<std::string> ReportTexts(const std::string &text) {
 std::string Unstamped(const std::string &text) {
     std::string plain;
     for (const std::string &line : Lines(text)) {
-        plain += (IsStamped(line) ? line.substr(line.find(": ") + 2) : line) + "\n";
+        plain += std::string(IsStamped(line) ? StampedText(line) : line) + "\n";
     }
     return plain;
 }

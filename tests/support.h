@@ -1,7 +1,7 @@
 #pragma once
 
 // What the tests add to the harness: the programs under test and their line ends, waits that fail
-// the test, the state of connections in /proc/net/tcp, and the report lines.
+// the test, the state of the connections to a service, and the report lines.
 
 #include <unistd.h>
 
@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "bench/harness.h"
-#include "bench/proc.h"
+#include "harness/child.h"
+#include "harness/io.h"
+#include "harness/loopback.h"
+#include "harness/proc.h"
+#include "harness/reports.h"
 
 // The programs under test, as commands: the native build's, or those of the Windows build that
 // CHANLOG_WINDOWS_BUILD in the environment names, under Wine.
@@ -60,10 +63,7 @@ template <typename Condition> bool WaitFor(Condition done, int timeoutMs = kWait
 // that does not end within the wait fails the test, is killed, and gives -1.
 int ExitCode(Child &child);
 
-// Sockets of this network namespace as /proc/net/tcp shows them, by the service port they are
-// connected to.
-inline constexpr int kTcpEstablished = 1;
-inline constexpr int kTcpCloseWait = 8; // the peer has closed; this end has not yet
+// The client end of a connection to a service, by the service's port, as /proc/net/tcp shows it.
 // A client end of a connection to `servicePort` is in `state`.
 bool ClientIn(std::uint16_t servicePort, int state);
 // Bytes waiting unread at the client end of the established connection; -1 when there is none.
@@ -72,10 +72,6 @@ long ClientUnread(std::uint16_t servicePort);
 // as a receive of its own; false on timeout.
 bool WaitDrained(std::uint16_t servicePort, int timeoutMs);
 
-// Splits on line feeds; a trailing piece without one is kept.
-std::vector<std::string> Lines(const std::string &text);
-// The line begins with a time stamp "<digits>: ".
-bool IsStamped(const std::string &line);
 // The text of each report "<ms>: <text>\n" in `text`. A line without a time stamp continues the
 // text before it (a text may hold line feeds of its own); before any report it comes back whole,
 // prefixed with "BAD: ".

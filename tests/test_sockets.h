@@ -1,8 +1,8 @@
 #pragma once
 
 // The service ends of the unit tests' connections, on every platform. On POSIX systems the first
-// five are the shared harness's (bench/harness.cpp) and test_sockets_posix.cpp has the rest;
-// test_sockets_win32.cpp has all of them for Windows.
+// five are the harness's (harness/loopback.cpp) and test_sockets_posix.cpp has the rest;
+// test_sockets_win32.cpp has all of them for Windows, which has no harness.
 
 #include <cstdint>
 #include <string>

@@ -1,11 +1,12 @@
 #pragma once
 
-// What the kernel tells about a running process in /proc: CPU time, context switches, memory,
-// open files, whether it is stopped. Every reading covers all of the process's threads. A count
-// that cannot be taken is -1.
+// What the kernel tells in /proc: about a running process, its CPU time, context switches,
+// memory, open files and whether it is stopped, each reading over all of its threads (a count that
+// cannot be taken is -1); and about the TCP sockets of this network namespace.
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,3 +30,15 @@ std::vector<std::string> OpenFiles(pid_t pid);
 bool AllThreadsStopped(pid_t pid);
 // True when every thread has a tracer (strace -f -p has attached to all of them).
 bool AllThreadsTraced(pid_t pid);
+
+// A line of /proc/net/tcp: one IPv4 TCP socket of this network namespace.
+struct TcpSocket {
+    std::uint16_t localPort;
+    std::uint16_t remotePort;
+    int state;    // the kernel's TCP state, such as kTcpEstablished
+    long txQueue; // sent, not yet acknowledged
+    long rxQueue; // received, not yet read
+};
+inline constexpr int kTcpEstablished = 1;
+inline constexpr int kTcpCloseWait = 8; // the peer has closed; this end has not yet
+std::vector<TcpSocket> TcpSockets();

@@ -1,15 +1,16 @@
-#include "bench/proc.h"
+#include "harness/proc.h"
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "bench/harness.h"
+#include "harness/io.h"
 
 namespace {
 
@@ -56,6 +57,21 @@ long long StatusField(const std::string &status, const char *key) {
     return std::strtoll(status.c_str() + at + label.size() - 1, nullptr, 10);
 }
 
+// The sum of `count` over the folders of the process's threads, leaving out a thread whose count
+// is negative (it could not be taken); -1 when no thread's could.
+template <typename Count> long long SumOverThreads(pid_t pid, Count count) {
+    long long total = 0;
+    bool any = false;
+    for (const std::string &task : TaskDirs(pid)) {
+        const long long one = count(task);
+        if (one >= 0) {
+            total += one;
+            any = true;
+        }
+    }
+    return any ? total : -1;
+}
+
 } // namespace
 
 long long StatCpuTicks(pid_t pid) {
@@ -84,30 +100,16 @@ double MsPerTick() {
 }
 
 long long OnCpuNs(pid_t pid) {
-    long long total = 0;
-    bool any = false;
-    for (const std::string &task : TaskDirs(pid)) {
+    return SumOverThreads(pid, [](const std::string &task) {
         const std::string schedstat = ReadWholeFile(task + "/schedstat");
-        if (!schedstat.empty()) {
-            total += std::strtoll(schedstat.c_str(), nullptr, 10);
-            any = true;
-        }
-    }
-    return any ? total : -1;
+        return schedstat.empty() ? -1 : std::strtoll(schedstat.c_str(), nullptr, 10);
+    });
 }
 
 long long VoluntarySwitches(pid_t pid) {
-    long long total = 0;
-    bool any = false;
-    for (const std::string &task : TaskDirs(pid)) {
-        const long long count =
-            StatusField(ReadWholeFile(task + "/status"), "voluntary_ctxt_switches");
-        if (count >= 0) {
-            total += count;
-            any = true;
-        }
-    }
-    return any ? total : -1;
+    return SumOverThreads(pid, [](const std::string &task) {
+        return StatusField(ReadWholeFile(task + "/status"), "voluntary_ctxt_switches");
+    });
 }
 
 long long StatusKb(pid_t pid, const char *key) {
@@ -148,4 +150,25 @@ bool AllThreadsTraced(pid_t pid) {
         }
     }
     return !tasks.empty();
+}
+
+std::vector<TcpSocket> TcpSockets() {
+    std::vector<TcpSocket> sockets;
+    const std::string table = ReadWholeFile("/proc/net/tcp");
+    // The first line is the header, which the format below does not match.
+    for (std::size_t start = 0; start < table.size();) {
+        std::size_t end = table.find('\n', start);
+        end = end == std::string::npos ? table.size() : end;
+        const std::string line = table.substr(start, end - start);
+        start = end + 1;
+        unsigned localAddress = 0, localPort = 0, remoteAddress = 0, remotePort = 0, state = 0;
+        unsigned long txQueue = 0, rxQueue = 0;
+        if (std::sscanf(line.c_str(), " %*d: %x:%x %x:%x %x %lx:%lx", &localAddress, &localPort,
+                        &remoteAddress, &remotePort, &state, &txQueue, &rxQueue) == 7) {
+            sockets.push_back({static_cast<std::uint16_t>(localPort),
+                               static_cast<std::uint16_t>(remotePort), static_cast<int>(state),
+                               static_cast<long>(txQueue), static_cast<long>(rxQueue)});
+        }
+    }
+    return sockets;
 }
