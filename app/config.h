@@ -22,7 +22,9 @@ inline constexpr std::size_t kConsoleBacklogBytes = std::size_t{1024} * 1024;
 inline constexpr std::size_t kConsoleMessageBytes = std::size_t{64} * 1024;
 // Once both channels have ended, how long the console may take to write what waits for it.
 inline constexpr int kEndGraceMs = 2000;
-// Asked to end (Ctrl-C, SIGTERM), how long the console may take to write what waits for it.
+// Asked to end (Ctrl-C, SIGTERM), how long the log may take to finish its line and reach the disk,
+// and then the console to write what waits for it.
+inline constexpr int kEndRequestLogMs = 500;
 inline constexpr int kEndRequestGraceMs = 1000;
 
 inline constexpr int kExitStartupFailed = 1; // Allegro, log file, networking or threads

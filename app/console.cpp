@@ -6,16 +6,21 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 
 namespace {
 
-// An entry's header in the backlog: its text's length, its kind and the report lines dropped just
-// before it, in one 64-bit word.
+// An entry's header in the backlog, one 64-bit word: the text's length and how much of it was
+// written already (11 bits each, as a line has at most kLineMax bytes), its kind, and the report
+// lines dropped just before it.
 constexpr std::size_t kHeaderSize = sizeof(std::uint64_t);
-constexpr unsigned kKindShift = 16;
+constexpr unsigned kLengthBits = 11;
+constexpr std::uint64_t kLengthMask = (std::uint64_t{1} << kLengthBits) - 1;
+constexpr unsigned kKindShift = 2 * kLengthBits;
 constexpr unsigned kDroppedShift = 24;
 constexpr std::uint64_t kDroppedMax = (std::uint64_t{1} << (64 - kDroppedShift)) - 1;
+static_assert(kLineMax <= kLengthMask, "a line's length and offset fit their bits");
 
 // Standard error says at most this often how many lines a console that is not read missed.
 constexpr std::uint64_t kNoticeIntervalMs = 1000;
@@ -23,6 +28,10 @@ constexpr std::uint64_t kNoticeIntervalMs = 1000;
 constexpr int kLastWordsMs = 500;
 // The most a message from ConsoleSay takes; a longer one is cut, never overrun.
 constexpr std::size_t kSayMax = 512;
+
+std::size_t Cost(std::size_t length) {
+    return kHeaderSize + length;
+}
 
 void RingWrite(Backlog *backlog, std::size_t at, const void *data, std::size_t length) {
     at %= backlog->capacity;
@@ -38,6 +47,10 @@ void RingRead(const Backlog *backlog, std::size_t at, void *data, std::size_t le
     std::memcpy(static_cast<char *>(data) + first, backlog->bytes, length - first);
 }
 
+bool IsReport(EntryKind kind) {
+    return kind == EntryKind::kReport || kind == EntryKind::kRest;
+}
+
 // How standard output fares.
 enum class Out {
     kOk,
@@ -48,18 +61,22 @@ enum class Out {
 // All of it under `mutex`.
 std::mutex mutex;
 std::condition_variable wake;  // something to write, the end, or a notice that has come due
-std::condition_variable ended; // the console thread has ended, or was given up on
+std::condition_variable ended; // the console thread ended, or was given up on, or its words said
 // Never allocated and never freed: a stalled console costs these pages once it has filled them,
 // and the thread may still use them while the process ends.
 char storage[kConsoleBacklogBytes + kConsoleMessageBytes];
 Backlog backlog{storage, sizeof storage, kConsoleBacklogBytes};
-bool running = false;   // the console thread writes; others only queue or try at once
+bool running = false;   // the console thread runs: others queue, or write where that never waits
+bool closed = false;    // the console thread takes nothing more: lines are written at once
 bool writing = false;   // the console thread is writing without the lock
 bool stopping = false;  // the console thread ends once the backlog is empty
 bool finished = false;  // the console thread has ended
 bool abandoned = false; // the process ends without waiting for the console thread any more
+bool lastWordsSaid = false;
 Out out = Out::kOk;
-bool reportInHand = false; // the console thread is writing a report line to standard output
+ConsoleEntry hand{};        // the entry the console thread is writing
+bool handHeld = false;      //
+std::size_t errWaiting = 0; // messages for standard error that the console thread is to write
 // Report lines not shown that standard error has not been told of yet.
 std::size_t unsaidNotRead = 0;    // dropped from a full backlog
 std::size_t unsaidNotWritten = 0; // standard output failed to take them
@@ -70,9 +87,8 @@ bool noticeGiven = false;
 char cut[kLineMax];
 std::size_t cutLength = 0;
 
-// ---- Writing, by whoever holds `lock` (the lock is let go while the write may wait)
+// ---- Writing, by the console thread (the lock is let go while a write may wait)
 
-// Writes `text` to `stream`, letting go of the lock meanwhile.
 ConsoleWrite WriteUnlocked(std::unique_lock<std::mutex> &lock, Stream stream, const char *text,
                            std::size_t length, std::size_t *written, const char **reason) {
     writing = true;
@@ -83,14 +99,17 @@ ConsoleWrite WriteUnlocked(std::unique_lock<std::mutex> &lock, Stream stream, co
     return result;
 }
 
-void SayUnlocked(std::unique_lock<std::mutex> &lock, const char *text, std::size_t length) {
+// Standard error, unless the end has given up on this thread and said its last words for it.
+void Say(std::unique_lock<std::mutex> &lock, const char *text, std::size_t length) {
     std::size_t written = 0;
     const char *reason = "";
-    WriteUnlocked(lock, Stream::kErr, text, length, &written, &reason);
+    if (!abandoned) {
+        WriteUnlocked(lock, Stream::kErr, text, length, &written, &reason);
+    }
 }
 
-void SayUnlocked(std::unique_lock<std::mutex> &lock, const std::string &text) {
-    SayUnlocked(lock, text.data(), text.size());
+void Say(std::unique_lock<std::mutex> &lock, const std::string &text) {
+    Say(lock, text.data(), text.size());
 }
 
 // How long until a notice may be said again.
@@ -108,97 +127,102 @@ void SayNotRead(std::unique_lock<std::mutex> &lock) {
     unsaidNotRead = 0;
     lastNoticeMs = PlatformTickMs();
     noticeGiven = true;
-    SayUnlocked(lock, notice);
+    Say(lock, notice);
 }
 
 void SayNotWritten(std::unique_lock<std::mutex> &lock) {
     if (unsaidNotWritten > 0) {
         const std::string notice = NotShownNotice(unsaidNotWritten, NotShown::kNotWritten);
         unsaidNotWritten = 0;
-        SayUnlocked(lock, notice);
+        Say(lock, notice);
     }
 }
 
-// A write to standard output failed after `written` bytes of `text`.
-void OutFailed(std::unique_lock<std::mutex> &lock, ConsoleWrite result, const ConsoleEntry &entry,
-               std::size_t written, const char *reason) {
+// A write of the entry in hand to standard output failed.
+void OutFailed(std::unique_lock<std::mutex> &lock, ConsoleWrite result, const char *reason) {
     if (result == ConsoleWrite::kGone) {
         out = Out::kGone;
         cutLength = 0;
-        SayUnlocked(lock, "Standard output was closed by its reader: the lines go on in " +
-                              std::string(kLogFileName) + " only\n");
+        Say(lock, "Standard output was closed by its reader: the lines go on in " +
+                      std::string(kLogFileName) + " only\n");
     } else {
-        if (written > 0 || entry.kind == EntryKind::kRest) {
-            cutLength = entry.length - written;
-            std::memcpy(cut, entry.text + written, cutLength);
+        if (hand.offset > 0) {
+            // Begun on the console: what is left of it comes first once it takes lines again.
+            cutLength = hand.length - hand.offset;
+            std::memcpy(cut, hand.text + hand.offset, cutLength);
         }
         if (out == Out::kOk) {
             out = Out::kFailing;
-            SayUnlocked(lock, "Could not write standard output: " + std::string(reason) + "\n");
+            Say(lock, "Could not write standard output: " + std::string(reason) + "\n");
         }
-        unsaidNotWritten += entry.kind == EntryKind::kReport && written == 0 ? 1 : 0;
+        unsaidNotWritten += hand.kind == EntryKind::kReport && hand.offset == 0 ? 1 : 0;
     }
-    if (entry.kind == EntryKind::kOut) {
-        SayUnlocked(lock, entry.text, entry.length); // a message is never lost with its stream
+    if (hand.kind == EntryKind::kOut) {
+        Say(lock, hand.text, hand.length); // a message is never lost with its stream
     }
 }
 
 // Writes what is left of a line cut before, first. True when that is done.
-bool FinishCut(std::unique_lock<std::mutex> &lock, const char **reason) {
-    std::size_t written = 0;
+bool FinishCut(std::unique_lock<std::mutex> &lock, ConsoleWrite *result, const char **reason) {
     if (cutLength == 0) {
         return true;
     }
     char rest[kLineMax];
     const std::size_t length = cutLength;
     std::memcpy(rest, cut, length);
-    const ConsoleWrite result = WriteUnlocked(lock, Stream::kOut, rest, length, &written, reason);
-    if (result == ConsoleWrite::kGone) {
-        cutLength = 0;
-        return false;
-    }
-    cutLength = length - written;
+    std::size_t written = 0;
+    *result = WriteUnlocked(lock, Stream::kOut, rest, length, &written, reason);
+    cutLength = *result == ConsoleWrite::kGone ? 0 : length - written;
     std::memmove(cut, rest + written, cutLength);
-    return result == ConsoleWrite::kDone;
+    return *result == ConsoleWrite::kDone;
 }
 
-// Standard output takes as much of the entry as it can without waiting, under the lock, and what
-// it took is off the entry. True when that was all of it. A line written so leaves the thread idle
-// the moment the write returns: a channel that comes next (the reader of the line may run first
-// and send the next message) then writes at once itself instead of finding the thread still busy
-// and queueing behind it, line after line.
-bool TakenAtOnce(ConsoleEntry *entry) {
+// The entry in hand has been written as far as `offset`; a report line begun is no longer one to
+// drop, but one to finish.
+void Advance(std::size_t written) {
+    hand.offset += written;
+    if (written > 0 && hand.kind == EntryKind::kReport) {
+        hand.kind = EntryKind::kRest;
+    }
+}
+
+// Standard output takes as much of the entry in hand as it can without waiting, under the lock.
+// True when that was all of it. A line written so leaves the thread idle the moment the write
+// returns: a channel that comes next (the reader of the line may run first and send the next
+// message) then writes at once itself instead of finding the thread still busy and queueing
+// behind it, line after line.
+bool TakenAtOnce() {
     if (out != Out::kOk || cutLength > 0) {
         return false;
     }
-    const std::size_t taken = PlatformConsoleTryWrite(entry->text, entry->length);
-    std::memmove(entry->text, entry->text + taken, entry->length - taken);
-    entry->length -= taken;
-    return entry->length == 0;
+    Advance(
+        PlatformConsoleTryWrite(Stream::kOut, hand.text + hand.offset, hand.length - hand.offset));
+    return hand.offset == hand.length;
 }
 
-void WriteOut(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
+void WriteOut(std::unique_lock<std::mutex> &lock) {
     if (out == Out::kGone) {
-        if (entry->kind == EntryKind::kOut) {
-            SayUnlocked(lock, entry->text, entry->length);
+        if (hand.kind == EntryKind::kOut) {
+            Say(lock, hand.text, hand.length);
         }
         return;
     }
-    if (TakenAtOnce(entry)) {
+    if (TakenAtOnce()) {
         return;
     }
     const char *reason = "";
-    std::size_t written = 0;
-    ConsoleWrite result = ConsoleWrite::kFailed;
-    reportInHand = entry->kind == EntryKind::kReport || entry->kind == EntryKind::kRest;
-    if (FinishCut(lock, &reason)) {
-        result = WriteUnlocked(lock, Stream::kOut, entry->text, entry->length, &written, &reason);
-    } else if (cutLength == 0) {
-        result = ConsoleWrite::kGone; // the reader went away while the rest was written
+    ConsoleWrite result = ConsoleWrite::kDone;
+    if (FinishCut(lock, &result, &reason)) {
+        std::size_t written = 0;
+        result = WriteUnlocked(lock, Stream::kOut, hand.text + hand.offset,
+                               hand.length - hand.offset, &written, &reason);
+        Advance(written);
     }
-    reportInHand = false;
+    if (abandoned) {
+        return; // its last words were said for it
+    }
     if (result != ConsoleWrite::kDone) {
-        OutFailed(lock, result, *entry, written, reason);
+        OutFailed(lock, result, reason);
         return;
     }
     if (out == Out::kFailing) {
@@ -207,49 +231,59 @@ void WriteOut(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
     }
 }
 
-void Write(std::unique_lock<std::mutex> &lock, ConsoleEntry *entry) {
-    unsaidNotRead += entry->droppedBefore;
+// Writes the entry in hand.
+void Write(std::unique_lock<std::mutex> &lock) {
+    unsaidNotRead += hand.droppedBefore;
     // Where the lines would have stood, unless a notice was said just now; a message after them
     // comes after their count in any case.
-    const bool message = entry->kind == EntryKind::kOut || entry->kind == EntryKind::kErr;
+    const bool message = hand.kind == EntryKind::kOut || hand.kind == EntryKind::kErr;
     if (NoticeDue() || (message && unsaidNotRead > 0)) {
         SayNotRead(lock);
     }
-    if (entry->length == 0) {
+    if (hand.length == 0) {
         return;
     }
-    if (entry->kind == EntryKind::kErr) {
-        SayUnlocked(lock, entry->text, entry->length);
+    if (hand.kind == EntryKind::kErr) {
+        Say(lock, hand.text + hand.offset, hand.length - hand.offset);
+        --errWaiting;
         return;
     }
-    WriteOut(lock, entry);
+    WriteOut(lock);
 }
 
 // ---- Queueing, by any thread
 
-// With the lock held and the console thread running.
+// With the lock held and the console thread taking entries.
 void Queue(EntryKind kind, const char *text, std::size_t length) {
-    if ((kind == EntryKind::kReport || kind == EntryKind::kRest) && out == Out::kGone) {
+    if (IsReport(kind) && out == Out::kGone) {
         return; // nobody will read it, which was said once
     }
-    if (kind != EntryKind::kErr && backlog.used == 0 && backlog.droppedAtEnd == 0 && !writing &&
-        out == Out::kOk && cutLength == 0) {
-        const std::size_t taken = PlatformConsoleTryWrite(text, length);
-        if (taken == length) {
+    std::size_t offset = 0;
+    if (kind == EntryKind::kErr) {
+        // At once where standard error is a file of its own and takes it without waiting, so
+        // that a failure is not held up behind a stalled standard output.
+        offset = errWaiting == 0 ? PlatformConsoleTryWrite(Stream::kErr, text, length) : 0;
+        if (offset < length) {
+            errWaiting += BacklogAdd(&backlog, kind, text, length, offset) ? 1 : 0;
+            wake.notify_one();
+        }
+        return;
+    }
+    // At once only where nothing waits that must come first: the lines before it, and the count
+    // of lines dropped before a message.
+    if (backlog.used == 0 && backlog.droppedAtEnd == 0 && !writing && out == Out::kOk &&
+        cutLength == 0 && (kind == EntryKind::kReport || unsaidNotRead == 0)) {
+        offset = PlatformConsoleTryWrite(Stream::kOut, text, length);
+        if (offset == length) {
             return;
         }
-        if (taken > 0) {
-            // Half a line on the console: its rest must follow before anything else.
-            kind = kind == EntryKind::kReport ? EntryKind::kRest : kind;
-            text += taken;
-            length -= taken;
-        }
+        kind = offset > 0 && kind == EntryKind::kReport ? EntryKind::kRest : kind;
     }
-    BacklogAdd(&backlog, kind, text, length);
+    BacklogAdd(&backlog, kind, text, length, offset);
     wake.notify_one();
 }
 
-// Writes at once, waiting as long as it takes: no console thread runs.
+// Writes at once, waiting as long as it takes: no console thread takes entries.
 void WriteNow(EntryKind kind, const char *text, std::size_t length) {
     std::size_t written = 0;
     const char *reason = "";
@@ -260,17 +294,26 @@ void WriteNow(EntryKind kind, const char *text, std::size_t length) {
     }
 }
 
-void Put(EntryKind kind, const char *text, std::size_t length) {
+struct Text {
+    EntryKind kind;
+    const char *text;
+    std::size_t length;
+};
+
+// Queues the texts, together, or writes them at once when no console thread takes them.
+void Put(std::initializer_list<Text> texts) {
     std::unique_lock lock(mutex);
     if (abandoned) {
         return; // the process is ending; its last words have been said
     }
-    if (running) {
-        Queue(kind, text, length);
-        return;
+    const bool queue = running && !closed;
+    if (!queue) {
+        lock.unlock();
     }
-    lock.unlock();
-    WriteNow(kind, text, length);
+    for (const Text &text : texts) {
+        queue ? Queue(text.kind, text.text, text.length)
+              : WriteNow(text.kind, text.text, text.length);
+    }
 }
 
 // Formats a message of at most kSayMax bytes into `text`, ending in its line feed also when cut.
@@ -289,19 +332,27 @@ std::size_t Format(char (&text)[kSayMax], const char *format, va_list args) {
 // ---- The end
 
 // What still waits when the console thread is given up on: the messages among it, then how many
-// report lines were not shown, for standard error. The backlog is left empty.
+// report lines were not shown, for standard error. What they say is said for good.
 std::string LastWords() {
     std::string words;
-    // The line the console thread is held up writing is not shown either.
-    std::size_t notRead = unsaidNotRead + (reportInHand ? 1 : 0);
-    ConsoleEntry entry{};
-    while (BacklogTake(&backlog, &entry)) {
-        notRead += entry.droppedBefore;
-        if (entry.kind == EntryKind::kReport || entry.kind == EntryKind::kRest) {
-            notRead += entry.length > 0 ? 1 : 0;
+    std::size_t notRead = unsaidNotRead;
+    auto take = [&](const ConsoleEntry &entry) {
+        if (entry.length == 0) {
+            return;
+        }
+        if (IsReport(entry.kind)) {
+            ++notRead;
         } else {
             words.append(entry.text, entry.length);
         }
+    };
+    if (handHeld) {
+        take(hand); // held up in its write; the lines dropped before it are counted already
+    }
+    ConsoleEntry entry{};
+    while (BacklogTake(&backlog, &entry)) {
+        notRead += entry.droppedBefore;
+        take(entry);
     }
     if (notRead > 0) {
         words += NotShownNotice(notRead, NotShown::kNotRead);
@@ -310,25 +361,27 @@ std::string LastWords() {
     if (notWritten > 0 && out != Out::kGone) {
         words += NotShownNotice(notWritten, NotShown::kNotWritten);
     }
+    unsaidNotRead = 0;
+    unsaidNotWritten = 0;
+    cutLength = 0;
+    handHeld = false;
     return words;
 }
 
 } // namespace
 
-std::size_t BacklogCost(std::size_t length) {
-    return kHeaderSize + length;
-}
-
-bool BacklogAdd(Backlog *backlog, EntryKind kind, const char *text, std::size_t length) {
+bool BacklogAdd(Backlog *backlog, EntryKind kind, const char *text, std::size_t length,
+                std::size_t offset) {
     length = std::min(length, kLineMax);
-    const std::size_t cost = BacklogCost(length);
+    offset = std::min(offset, length);
+    const std::size_t cost = Cost(length);
     if (backlog->used + cost > backlog->capacity ||
         (kind == EntryKind::kReport && backlog->reportUsed + cost > backlog->reportBound)) {
         backlog->droppedAtEnd += 1;
         return false;
     }
     const std::uint64_t dropped = std::min<std::uint64_t>(backlog->droppedAtEnd, kDroppedMax);
-    const std::uint64_t header = length |
+    const std::uint64_t header = length | offset << kLengthBits |
                                  std::uint64_t{static_cast<std::uint8_t>(kind)} << kKindShift |
                                  dropped << kDroppedShift;
     const std::size_t tail = backlog->head + backlog->used;
@@ -345,19 +398,18 @@ bool BacklogTake(Backlog *backlog, ConsoleEntry *entry) {
         if (backlog->droppedAtEnd == 0) {
             return false;
         }
-        entry->kind = EntryKind::kReport;
-        entry->droppedBefore = backlog->droppedAtEnd;
-        entry->length = 0;
+        *entry = {EntryKind::kReport, backlog->droppedAtEnd, 0, 0, {}};
         backlog->droppedAtEnd = 0;
         return true;
     }
     std::uint64_t header = 0;
     RingRead(backlog, backlog->head, &header, kHeaderSize);
-    entry->length = static_cast<std::size_t>(header & 0xFFFF);
-    entry->kind = static_cast<EntryKind>(header >> kKindShift & 0xFF);
+    entry->length = static_cast<std::size_t>(header & kLengthMask);
+    entry->offset = static_cast<std::size_t>(header >> kLengthBits & kLengthMask);
+    entry->kind = static_cast<EntryKind>(header >> kKindShift & 0x3);
     entry->droppedBefore = static_cast<std::size_t>(header >> kDroppedShift);
     RingRead(backlog, backlog->head + kHeaderSize, entry->text, entry->length);
-    const std::size_t cost = BacklogCost(entry->length);
+    const std::size_t cost = Cost(entry->length);
     backlog->head = (backlog->head + cost) % backlog->capacity;
     backlog->used -= cost;
     backlog->reportUsed -= entry->kind == EntryKind::kReport ? cost : 0;
@@ -378,12 +430,13 @@ void ConsoleStart() {
 
 void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     std::unique_lock lock(mutex);
-    ConsoleEntry entry{};
     while (!abandoned) {
         if (NoticeDue()) {
             SayNotRead(lock);
-        } else if (BacklogTake(&backlog, &entry)) {
-            Write(lock, &entry);
+        } else if (BacklogTake(&backlog, &hand)) {
+            handHeld = true;
+            Write(lock);
+            handHeld = false;
         } else if (stopping) {
             break;
         } else if (unsaidNotRead > 0) {
@@ -395,16 +448,18 @@ void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     if (abandoned) {
         return nullptr; // its last words were said for it
     }
+    // Lines come at once from now on: nothing queued after this would be written.
+    closed = true;
     // Lines cut, not written or dropped: said before the end, whatever the time.
     const char *reason = "";
-    if (!FinishCut(lock, &reason)) {
+    ConsoleWrite result = ConsoleWrite::kDone;
+    if (!FinishCut(lock, &result, &reason)) {
         unsaidNotWritten += out == Out::kGone ? 0 : 1;
     }
     if (unsaidNotRead > 0) {
         SayNotRead(lock);
     }
     SayNotWritten(lock);
-    running = false;
     finished = true;
     ended.notify_all();
     return nullptr;
@@ -417,24 +472,29 @@ bool ConsoleEnd(int graceMs) {
     }
     stopping = true;
     wake.notify_one();
-    if (ended.wait_for(lock, std::chrono::milliseconds(graceMs),
-                       [] { return finished || abandoned; }) &&
-        finished) {
+    ended.wait_for(lock, std::chrono::milliseconds(graceMs), [] { return finished || abandoned; });
+    if (finished) {
         return true;
     }
     if (abandoned) {
-        return false; // given up on by another caller, who says the last words
+        // Given up on by another caller, who says the last words: they come before the end.
+        ended.wait_for(lock, std::chrono::milliseconds(2 * kLastWordsMs),
+                       [] { return lastWordsSaid; });
+        return false;
     }
     abandoned = true;
     ended.notify_all();
     const std::string words = LastWords();
     lock.unlock();
     PlatformConsoleWriteWithin(Stream::kErr, words.data(), words.size(), kLastWordsMs);
+    lock.lock();
+    lastWordsSaid = true;
+    ended.notify_all();
     return false;
 }
 
 void ConsoleReport(const char *line, std::size_t length) {
-    Put(EntryKind::kReport, line, length);
+    Put({{EntryKind::kReport, line, length}});
 }
 
 void ConsoleSay(Stream stream, const char *format, ...) {
@@ -444,23 +504,11 @@ void ConsoleSay(Stream stream, const char *format, ...) {
     const std::size_t length = Format(text, format, args);
     va_end(args);
     if (length > 0) {
-        Put(stream == Stream::kOut ? EntryKind::kOut : EntryKind::kErr, text, length);
+        Put({{stream == Stream::kOut ? EntryKind::kOut : EntryKind::kErr, text, length}});
     }
 }
 
 void ConsoleSayBoth(const char *outLine, const char *errLine) {
-    const std::size_t outLength = std::strlen(outLine);
-    const std::size_t errLength = std::strlen(errLine);
-    std::unique_lock lock(mutex);
-    if (abandoned) {
-        return;
-    }
-    if (running) {
-        Queue(EntryKind::kOut, outLine, outLength);
-        Queue(EntryKind::kErr, errLine, errLength);
-        return;
-    }
-    lock.unlock();
-    WriteNow(EntryKind::kOut, outLine, outLength);
-    WriteNow(EntryKind::kErr, errLine, errLength);
+    Put({{EntryKind::kOut, outLine, std::strlen(outLine)},
+         {EntryKind::kErr, errLine, std::strlen(errLine)}});
 }

@@ -6,8 +6,10 @@
 // writes the lines in the order they happened. Report lines that would overflow the backlog are
 // dropped and counted, and standard error says how many, at most about once a second. When
 // standard output fails, standard error says so once, gets the failure messages meant for
-// standard output, and later says how many report lines were not shown. Before ConsoleStart and
-// after the console thread ends, lines are written at once, waiting as long as it takes.
+// standard output, and later says how many report lines were not shown. Messages for standard
+// error wait behind standard output only where the two are one file, whose order they keep.
+// Before ConsoleStart and after the console thread ends, lines are written at once, waiting as
+// long as it takes.
 
 #include <allegro5/allegro.h>
 
@@ -18,12 +20,12 @@
 #include "app/config.h"
 #include "platform/platform.h"
 
-// Only report lines are held to the report bound; the others are dropped only when the backlog as
-// a whole has no room left for them; in the console's backlog the report lines always leave them
+// Only report lines are held to the report bound; the rest are dropped only when the backlog as a
+// whole has no room left, and in the console's backlog the report lines always leave them
 // kConsoleMessageBytes.
 enum class EntryKind : std::uint8_t {
     kReport, // a report line for standard output, which may be dropped
-    kRest,   // the rest of a report line that standard output took only in part
+    kRest,   // a report line that standard output has taken in part: it is finished, not dropped
     kOut,    // a message for standard output
     kErr,    // a message for standard error
 };
@@ -45,15 +47,16 @@ struct ConsoleEntry {
     EntryKind kind;
     std::size_t droppedBefore; // report lines dropped just before this entry was queued
     std::size_t length;        // 0: no text, only the lines dropped after the last entry
+    std::size_t offset;        // how much of the text was written already
     char text[kLineMax];
 };
 
-// What an entry of `length` bytes of text takes of a backlog.
-std::size_t BacklogCost(std::size_t length);
-// Queues text of `kind`, of at most kLineMax bytes. A report line that would take the report lines
-// past the report bound, or anything that would not fit the buffer, is dropped instead and counted
-// against the next entry. Returns whether it was queued.
-bool BacklogAdd(Backlog *backlog, EntryKind kind, const char *text, std::size_t length);
+// Queues text of `kind`, of at most kLineMax bytes, of which the first `offset` were written
+// already. A report line that would take the report lines past the report bound, or anything that
+// would not fit the buffer, is dropped instead and counted against the next entry. Returns whether
+// it was queued.
+bool BacklogAdd(Backlog *backlog, EntryKind kind, const char *text, std::size_t length,
+                std::size_t offset = 0);
 // Takes the oldest entry, or else the count of lines dropped since the last one; false when there
 // is neither.
 bool BacklogTake(Backlog *backlog, ConsoleEntry *entry);
@@ -71,13 +74,14 @@ void *ConsoleThread(ALLEGRO_THREAD *thread, void *argument);
 // Lets the console thread write what waits and end, and waits for that for at most `graceMs`:
 // the process is about to end, and must end whatever its console does. What has not been written
 // by then stays unwritten: standard error gets the messages among it and how many report lines
-// were not shown, if it takes them within a short while. True when the console thread has ended
-// and can be joined; false when it may still be held in a write.
+// were not shown, if it takes them within a short while. A second caller waits until the first
+// has said that. True when the console thread has ended and can be joined; false when it may
+// still be held in a write.
 bool ConsoleEnd(int graceMs);
 
 // A report line, `length` bytes ending in its line feed, for standard output.
 void ConsoleReport(const char *line, std::size_t length);
-// A whole line of text that is never dropped, formatted as printf does.
+// A whole line of text, formatted as printf does.
 void ConsoleSay(Stream stream, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // A failure in two whole lines that stand together, whatever else is written meanwhile: `out` for
 // standard output, then `err` for standard error.

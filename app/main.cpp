@@ -1,6 +1,7 @@
 #include <allegro5/allegro.h>
 #include <allegro5/allegro_primitives.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,11 +32,16 @@ void OpenLog() {
     }
 }
 
-// Waits for a request to end (Ctrl-C, SIGTERM): what the log missed is said, and the console gets
-// a moment to write what waits for it; then the process ends as it was asked to.
+// Set once the process has been asked to end, which the end-request thread then does.
+std::atomic<bool> endRequested{false};
+
+// Waits for a request to end (Ctrl-C, SIGTERM): the log is left between two lines, put on the disk
+// and what it missed said, and the console gets a moment to write what waits for it; then the
+// process ends as it was asked to.
 void *EndRequestThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     const int request = PlatformWaitForEndRequest();
-    LogSayMissing();
+    endRequested = true;
+    LogEnd(kEndRequestLogMs);
     ConsoleEnd(kEndRequestGraceMs);
     PlatformEndAsRequested(request);
 }
@@ -111,6 +117,9 @@ int main(int argc, char **argv) {
     if (ConsoleEnd(kEndGraceMs)) {
         al_join_thread(console, nullptr);
         al_destroy_thread(console);
+    }
+    if (endRequested) {
+        PlatformWaitForever(); // asked to end meanwhile: it ends as it was asked, with its status
     }
     return status;
 }

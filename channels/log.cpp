@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "app/config.h"
 #include "app/console.h"
@@ -15,13 +17,22 @@ using Clock = std::chrono::steady_clock;
 // The longest path said in a message; a longer one is cut.
 constexpr std::size_t kPathMax = 4096;
 
+// Held by channel 2 while it writes a line, and taken for good by the end of the process, which
+// thereby falls between two lines.
+std::timed_mutex appending;
+
 // Under `mutex`: which file g_logFile is (channel 2 changes it only with the lock held, and reads
 // it without, being the one that changes it), and what the other threads need of the log.
 std::mutex mutex;
-std::condition_variable wake; // lines were written, or the log was closed
-bool dirty = false;           // lines were written since the last sync
+std::condition_variable wake;   // lines were written, the log was closed, or a sync is wanted now
+std::condition_variable synced; // a sync has ended
+bool dirty = false;             // lines were written since the last sync
 bool closed = false;
+bool urgent = false;       // the process ends: a sync now, not a second after the last
 bool syncerWaits = false;  // the sync thread waits for lines, and is woken for the first of them
+std::uint64_t begun = 0;   // syncs begun
+std::uint64_t ended = 0;   // syncs ended
+std::vector<LogFile> left; // files moved away, to be put on the disk and closed
 unsigned long missing = 0; // lines the log did not take since it last took one
 
 // Channel 2's: whether the log's name is watched, so that a line need not look at it each time,
@@ -41,9 +52,6 @@ void SayMissing(unsigned long count) {
     }
 }
 
-// Makes sure that g_logFile is the file the log's name stands for: when it was moved away or
-// removed, logging goes on in a file of that name, as it is or created, never emptied (a rotator
-// may have made it fresh), and locked as at start-up. False when there is none to write.
 // Whether the log's name still stands for g_logFile: looked up only when the watch says it may
 // not, or before every line where there is no watch.
 bool NameStandsForTheLog() {
@@ -58,6 +66,9 @@ bool NameStandsForTheLog() {
     return !PlatformLogMoved(&g_logFile, kLogFileName);
 }
 
+// Makes sure that g_logFile is the file the log's name stands for: when it was moved away or
+// removed, logging goes on in a file of that name, as it is or created, never emptied (a rotator
+// may have made it fresh), and locked as at start-up. False when there is none to write.
 bool Follow(const char **reason) {
     if (NameStandsForTheLog()) {
         return true;
@@ -70,14 +81,17 @@ bool Follow(const char **reason) {
         *reason = opened == LogOpen::kInUse ? "in use by another process" : *reason;
         return false;
     }
-    LogFile moved = next;
     {
+        // The file moved away holds the last lines before the move: the sync thread puts it on
+        // the disk, as it would have, before it closes it.
         const std::lock_guard lock(mutex);
-        std::swap(moved, g_logFile);
+        left.push_back(g_logFile);
+        g_logFile = next;
+        dirty = true;
+        if (syncerWaits) {
+            wake.notify_one();
+        }
     }
-    // Its lines are all in it; what closing it could say of them has nowhere to go any more.
-    const char *ignored = "";
-    PlatformCloseLog(&moved, &ignored);
     // The new file is watched from now on; it may have been moved between its opening and its
     // watch, so the next line looks once more.
     watched = PlatformWatchLog(kLogFileName);
@@ -89,12 +103,24 @@ bool Follow(const char **reason) {
     return true;
 }
 
+// Puts `file` on the disk, and closes it when it is one moved away. False when the sync failed.
+bool Sync(LogFile *file, bool close, const char **reason) {
+    const bool done = PlatformSyncLog(file, reason) == 0;
+    if (close) {
+        const char *ignored = ""; // its lines are all in it; what closing could say is too late
+        PlatformCloseLog(file, &ignored);
+    }
+    return done;
+}
+
 } // namespace
 
 void LogWrite(const char *line, std::size_t length) {
     const char *reason = "";
+    std::unique_lock append(appending);
     const bool written =
         Follow(&reason) && PlatformLogAppend(&g_logFile, line, length, &reason) == 0;
+    append.unlock();
     std::unique_lock lock(mutex);
     if (written) {
         dirty = true;
@@ -138,10 +164,21 @@ void LogClose() {
     }
 }
 
-void LogSayMissing() {
+void LogEnd(int timeoutMs) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // Never given back: the process ends between two lines, not in the middle of one. A write
+    // that the disk holds up longer than that is cut off all the same.
+    (void)appending.try_lock_until(deadline);
     std::unique_lock lock(mutex);
     const unsigned long count = missing;
     missing = 0;
+    if (!closed) {
+        dirty = true;
+        urgent = true;
+        wake.notify_one();
+        const std::uint64_t after = begun;
+        synced.wait_until(lock, deadline, [after] { return ended > after || closed; });
+    }
     lock.unlock();
     SayMissing(count);
 }
@@ -155,22 +192,30 @@ void *LogSyncThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
         wake.wait(lock, [] { return dirty || closed; });
         syncerWaits = false;
         // At most one sync a second: lines that come meanwhile go with the next.
-        wake.wait_until(lock, last + std::chrono::seconds(1), [] { return closed; });
-        if (closed) {
-            return nullptr; // closing puts it on the disk itself
-        }
+        wake.wait_until(lock, last + std::chrono::seconds(1), [] { return closed || urgent; });
         dirty = false;
+        ++begun;
         LogFile copy = kNoLogFile;
-        const bool duplicated = PlatformDuplicateLog(&g_logFile, &copy) == 0;
+        const bool duplicated = !closed && PlatformDuplicateLog(&g_logFile, &copy) == 0;
+        std::vector<LogFile> moved;
+        moved.swap(left);
+        const bool closing = closed; // closing puts the open log on the disk itself
         lock.unlock();
         const char *reason = "";
-        const bool synced = !duplicated || PlatformSyncLog(&copy, &reason) == 0;
-        PlatformCloseLog(&copy, &reason);
-        if (!synced && !failing) {
+        bool done = !duplicated || Sync(&copy, true, &reason);
+        for (LogFile &file : moved) {
+            done = Sync(&file, true, &reason) && done;
+        }
+        if (!done && !failing) {
             ConsoleSay(Stream::kErr, "Could not put %s on the disk: %s\n", kLogFileName, reason);
         }
-        failing = !synced;
+        failing = !done;
         lock.lock();
+        ++ended;
+        synced.notify_all();
         last = Clock::now();
+        if (closing) {
+            return nullptr;
+        }
     }
 }

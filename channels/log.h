@@ -15,8 +15,10 @@
 void LogWrite(const char *line, std::size_t length);
 // Puts the log on the disk and closes it, releasing its lock. Channel 2 only, on its way out.
 void LogClose();
-// Says how many lines the log is missing now, if any. Any thread.
-void LogSayMissing();
+// The process ends: within `timeoutMs`, waits until channel 2 is between two lines and keeps it
+// there for good, has what was written put on the disk, and says how many lines the log is
+// missing, if any. Any thread but channel 2.
+void LogEnd(int timeoutMs);
 // The body of the thread that puts the log on the disk: once a second at most, and only after
 // lines were written, so that an idle log costs nothing. It ends when the log is closed.
 void *LogSyncThread(ALLEGRO_THREAD *thread, void *argument);

@@ -98,10 +98,11 @@ enum class Stream { kOut, kErr };
 // Makes ready the writes that must never wait (PlatformConsoleTryWrite). Call it once, after
 // PlatformRecordStdoutAndGuardStandardStreams.
 void PlatformConsolePrepare();
-// Writes as much of `data` to standard output as it takes without waiting, and returns how many
-// bytes that was: 0 when it would wait, when the write failed (PlatformConsoleWrite then finds out
-// why), or where the platform cannot write without the risk of waiting.
-std::size_t PlatformConsoleTryWrite(const char *data, std::size_t length);
+// Writes as much of `data` to `stream` as it takes without holding up the caller, and returns how
+// many bytes that was: 0 when it would wait, when the write failed (PlatformConsoleWrite then finds
+// out why), where the platform cannot write without the risk of waiting, and for standard error
+// where it is the same file as standard output, whose order the console thread keeps.
+std::size_t PlatformConsoleTryWrite(Stream stream, const char *data, std::size_t length);
 enum class ConsoleWrite {
     kDone,   // all of it was written
     kGone,   // the reader went away: nothing written there will ever be read

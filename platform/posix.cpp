@@ -19,13 +19,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace {
 
 bool stdoutAvailable = false;
 int logWatch = -1;      // the inotify watch on the log, or -1
-int tryFd = -1;         // standard output for writes that never wait, or -1
-bool trySocket = false; // standard output is a socket, which send() writes without waiting
+int folderWatch = -1;   // the inotify watch on the log's folder, for its name, or -1
+char logName[256] = ""; // the log's name in its folder
+// How a stream is written without holding up the caller: through `fd`, or not at all (-1).
+struct Direct {
+    int fd = -1;
+    bool socket = false; // send() is told not to wait
+};
+Direct direct[2]; // standard output, standard error
 const char *abortMessage = "";
 int abortFd = STDERR_FILENO; // where the abort message goes: standard error as it was
 int abortStatus = 1;
@@ -50,15 +57,10 @@ LogOpen CloseAfterFailure(int fd, const char **reason) {
     return LogOpen::kFailed;
 }
 
-// The signals that ask the process to end, which PlatformHoldEndRequests leaves to one thread.
-sigset_t EndRequests() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaddset(&set, signal);
-    }
-    return set;
-}
+// The signals that ask the process to end and that PlatformHoldEndRequests leaves to one thread:
+// those not ignored when it started (nohup ignores SIGHUP, a shell SIGINT for a job in the
+// background), which stay ignored.
+sigset_t endRequests;
 
 // Waits until `fd` takes a write, for at most `timeoutMs` (-1: as long as it takes). False when
 // the time ran out.
@@ -96,8 +98,9 @@ std::size_t WriteAll(int fd, const char *data, std::size_t length) {
 // the piece. The log is written in append mode, so the piece ends where the descriptor's offset
 // now is; it is cut only while it is still the end of the file: had another program emptied the
 // file or written after the piece meanwhile, cutting would take its bytes or, past a shorter end,
-// fill the file with zeros. A file that cannot be cut (a pipe, a device) keeps the piece; nothing
-// better can be done there.
+// fill the file with zeros. (One that does so between the look and the cut, a matter of
+// microseconds, cannot be told from here.) A file that cannot be cut (a pipe, a device) keeps the
+// piece; nothing better can be done there.
 void Undo(int fd, std::size_t written) {
     if (written == 0) {
         return;
@@ -122,15 +125,47 @@ bool Identify(int fd, LogFile *file) {
     return true;
 }
 
-// The descriptors that reopening standard output reaches the same reader through: a pipe, and a
-// terminal's own side (reopening a pseudo-terminal's master side would make a new terminal).
-bool ReopensToTheSameReader(const struct stat &status) {
+// The descriptors that reopening reaches the same reader through: a pipe, and a terminal's own side
+// (reopening a pseudo-terminal's master side would make a new terminal).
+bool ReopensToTheSameReader(int fd, const struct stat &status) {
     if (S_ISFIFO(status.st_mode)) {
         return true;
     }
     unsigned int number = 0;
-    return S_ISCHR(status.st_mode) && isatty(STDOUT_FILENO) == 1 &&
-           ioctl(STDOUT_FILENO, TIOCGPTN, &number) == -1;
+    return S_ISCHR(status.st_mode) && isatty(fd) == 1 && ioctl(fd, TIOCGPTN, &number) == -1;
+}
+
+// How `fd`, which is `status`, is written without holding up the caller. `files`: whether a
+// regular file is, for the rare messages of standard error; the lines of standard output go to one
+// through the console thread, since a file's write can wait too (a network file system that does
+// not answer).
+Direct DirectFor(int fd, const struct stat &status, bool files) {
+    // A memory device such as /dev/null never waits, and a file (standard error's) is written
+    // through the very descriptor the shell gave: one opened anew would have an offset of its own,
+    // so after `>` it would write over what the shell's other writers put there, and after `>>` it
+    // would not append.
+    if ((S_ISCHR(status.st_mode) && major(status.st_rdev) == 1) ||
+        (files && S_ISREG(status.st_mode))) {
+        return {fd, false};
+    }
+    if (S_ISSOCK(status.st_mode)) {
+        return {fd, true};
+    }
+    if (!ReopensToTheSameReader(fd, status)) {
+        return {}; // through the console thread, which works everywhere
+    }
+    // A pipe or terminal of our own opening, apart from the one we share with the shell and the
+    // other programs on it: O_NONBLOCK on the shared one would reach them too. Where it cannot be
+    // opened (a pipe whose reader has gone), the console thread writes it instead.
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int own = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat reopened {};
+    if (own != -1 && (fstat(own, &reopened) == -1 || reopened.st_dev != status.st_dev ||
+                      reopened.st_ino != status.st_ino || reopened.st_rdev != status.st_rdev)) {
+        close(own);
+        return {};
+    }
+    return {own, false};
 }
 
 } // namespace
@@ -237,29 +272,45 @@ int Inotify() {
 }
 
 bool PlatformWatchLog(const char *path) {
-    // IN_ATTRIB: the link count falls when the file is removed, or replaced by a rename over it;
-    // a write is no attribute change, so the log's own lines raise nothing.
-    const int next = Inotify() == -1 ? -1
-                                     : inotify_add_watch(Inotify(), path,
-                                                         IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
-    if (next == -1) {
+    if (Inotify() == -1) {
         return false;
     }
-    if (logWatch != -1 && logWatch != next) {
+    // The file: IN_ATTRIB, since its link count falls when it is removed, or replaced by a rename
+    // over it; a write is no attribute change, so the log's own lines raise nothing.
+    const int file = inotify_add_watch(Inotify(), path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+    // Its folder, for the name: a link that comes to point elsewhere changes no file.
+    const char *slash = std::strrchr(path, '/');
+    const std::string folder = slash == nullptr ? "." : std::string(path, slash);
+    const int names =
+        inotify_add_watch(Inotify(), folder.empty() ? "/" : folder.c_str(),
+                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
+    if (file == -1 || names == -1) {
+        return false;
+    }
+    if (logWatch != -1 && logWatch != file && logWatch != names) {
         inotify_rm_watch(Inotify(), logWatch);
     }
-    logWatch = next;
+    logWatch = file;
+    folderWatch = names;
+    std::snprintf(logName, sizeof logName, "%s", slash == nullptr ? path : slash + 1);
     return true;
 }
 
 bool PlatformLogMayHaveMoved() {
     // The kernel queues an event as the file is moved or removed, so a line after that sees it.
     alignas(inotify_event) char events[4096];
-    bool any = false;
-    while (read(Inotify(), events, sizeof events) > 0) {
-        any = true;
+    bool moved = false;
+    ssize_t length = 0;
+    while ((length = read(Inotify(), events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < length;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+            // Of the folder's names, only the log's own matters.
+            moved = moved || event->wd != folderWatch ||
+                    (event->len > 0 && std::strcmp(event->name, logName) == 0);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
     }
-    return any;
+    return moved;
 }
 
 void PlatformFullPath(const char *path, char *out, std::size_t size) {
@@ -297,44 +348,27 @@ int PlatformCloseLog(LogFile *file, const char **reason) {
 // ---- The console
 
 void PlatformConsolePrepare() {
-    struct stat status {};
-    if (!stdoutAvailable || fstat(STDOUT_FILENO, &status) == -1) {
-        return;
+    struct stat out {};
+    struct stat err {};
+    const bool haveOut = stdoutAvailable && fstat(STDOUT_FILENO, &out) == 0;
+    const bool haveErr = fstat(STDERR_FILENO, &err) == 0;
+    if (haveOut) {
+        direct[0] = DirectFor(STDOUT_FILENO, out, false);
     }
-    if (S_ISREG(status.st_mode) || (S_ISCHR(status.st_mode) && major(status.st_rdev) == 1)) {
-        // A file, or a memory device such as /dev/null, takes a write at once. It is written
-        // through the very descriptor the shell gave: one opened anew would have an offset of its
-        // own, so with `>` it would write over what the shell's other writers (our standard error
-        // after 2>&1) put there, and it would not append after `>>`.
-        tryFd = STDOUT_FILENO;
-        return;
-    }
-    if (S_ISSOCK(status.st_mode)) {
-        trySocket = true; // send() can be told not to wait
-        return;
-    }
-    if (!ReopensToTheSameReader(status)) {
-        return; // every line goes through the console thread, which works everywhere
-    }
-    // A pipe or terminal of our own opening, apart from the one we share with the shell and the
-    // other programs on it: O_NONBLOCK on the shared one would reach them too. Where it cannot be
-    // opened (a pipe whose reader has gone), every line goes through the console thread.
-    tryFd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    struct stat reopened {};
-    if (tryFd != -1 && (fstat(tryFd, &reopened) == -1 || reopened.st_dev != status.st_dev ||
-                        reopened.st_ino != status.st_ino || reopened.st_rdev != status.st_rdev)) {
-        close(tryFd);
-        tryFd = -1;
+    // Standard error is written apart only where it is a file of its own; as one file with
+    // standard output (2>&1, a terminal) it waits its turn behind it, in order.
+    if (haveErr && !(haveOut && out.st_dev == err.st_dev && out.st_ino == err.st_ino)) {
+        direct[1] = DirectFor(STDERR_FILENO, err, true);
     }
 }
 
-std::size_t PlatformConsoleTryWrite(const char *data, std::size_t length) {
-    if (tryFd == -1 && !trySocket) {
+std::size_t PlatformConsoleTryWrite(Stream stream, const char *data, std::size_t length) {
+    const Direct &to = direct[stream == Stream::kOut ? 0 : 1];
+    if (to.fd == -1) {
         return 0;
     }
-    const ssize_t result = trySocket
-                               ? send(STDOUT_FILENO, data, length, MSG_DONTWAIT | MSG_NOSIGNAL)
-                               : write(tryFd, data, length);
+    const ssize_t result = to.socket ? send(to.fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                     : write(to.fd, data, length);
     return result > 0 ? static_cast<std::size_t>(result) : 0;
 }
 
@@ -399,15 +433,20 @@ void PlatformIgnoreSignals() {
 }
 
 void PlatformHoldEndRequests() {
+    sigemptyset(&endRequests);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction now {};
+        if (sigaction(signal, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
+            sigaddset(&endRequests, signal);
+        }
+    }
     // Blocked in every thread, they stay pending until PlatformWaitForEndRequest takes them.
-    const sigset_t requests = EndRequests();
-    pthread_sigmask(SIG_BLOCK, &requests, nullptr);
+    pthread_sigmask(SIG_BLOCK, &endRequests, nullptr);
 }
 
 int PlatformWaitForEndRequest() {
-    const sigset_t requests = EndRequests();
     int signal = 0;
-    while (sigwait(&requests, &signal) != 0) {
+    while (sigwait(&endRequests, &signal) != 0) {
     }
     return signal;
 }

@@ -127,10 +127,14 @@ std::size_t WriteText(HANDLE handle, const char *data, std::size_t length) {
         while (written < size) {
             DWORD now = 0;
             if (!WriteFile(handle, text + written, size - written, &now, nullptr) || now == 0) {
-                // Bytes of `data` before the one being written, counting each CR LF as its LF.
+                // The bytes of `data` whose text form is out whole; a line feed whose CR alone got
+                // out is not, and comes again with its CR.
                 std::size_t taken = 0;
-                for (DWORD i = 0; i < written; ++i) {
-                    taken += text[i] == '\r' ? 0 : 1;
+                for (DWORD out = 0; taken < piece; ++taken) {
+                    out += data[done + taken] == '\n' ? 2 : 1;
+                    if (out > written) {
+                        break;
+                    }
                 }
                 return done + taken;
             }
@@ -349,7 +353,8 @@ void PlatformConsolePrepare() {
     // through the console thread.
 }
 
-std::size_t PlatformConsoleTryWrite(const char * /*data*/, std::size_t /*length*/) {
+std::size_t PlatformConsoleTryWrite(Stream /*stream*/, const char * /*data*/,
+                                    std::size_t /*length*/) {
     return 0;
 }
 
