@@ -59,7 +59,8 @@ bool NameStandsForTheLog() {
         watchTried = true;
         watched = PlatformWatchLog(kLogFileName);
     }
-    if (watched && !lookAgain && !PlatformLogMayHaveMoved()) {
+    // The watch is read each time, so that no old news is left for a later line to trip on.
+    if (!PlatformLogMayHaveMoved() && watched && !lookAgain) {
         return true;
     }
     lookAgain = false;

@@ -304,9 +304,11 @@ bool PlatformLogMayHaveMoved() {
     while ((length = read(Inotify(), events, sizeof events)) > 0) {
         for (ssize_t at = 0; at < length;) {
             const auto *event = reinterpret_cast<const inotify_event *>(events + at);
-            // Of the folder's names, only the log's own matters.
-            moved = moved || event->wd != folderWatch ||
-                    (event->len > 0 && std::strcmp(event->name, logName) == 0);
+            // Of the folder's names, only the log's own matters; a watch given up (the file
+            // before the log's last move) says nothing of the file written now.
+            const bool name = event->wd == folderWatch;
+            moved = moved || (!name && (event->mask & IN_IGNORED) == 0) ||
+                    (name && event->len > 0 && std::strcmp(event->name, logName) == 0);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }

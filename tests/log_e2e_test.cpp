@@ -91,6 +91,7 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
          },
          "log.txt", ""},
         {[&] { link("a.log"); }, "a.log", ""},
+        {[&] { ASSERT_EQ(unlink(path("a.log").c_str()), 0); }, "a.log", ""}, // the link's file
         {[&] { link("b.log"); }, "b.log", ""}, // the link pointed elsewhere
     };
     ASSERT_NO_FATAL_FAILURE(StartConnected());
