@@ -133,17 +133,27 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
                              kFeedClosed);
 }
 
-TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondAndAnIdleLogIsNeverSynced) {
+// The first line at or after `from` of an strace output that holds `what`; the lines' count if
+// none does.
+std::size_t Find(const std::vector<std::string> &calls, const std::string &what,
+                 std::size_t from = 0) {
+    while (from < calls.size() && calls[from].find(what) == std::string::npos) {
+        ++from;
+    }
+    return from;
+}
+
+TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNothingSyncs) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     const std::string trace = dir_ + ".trace";
-    // Every thread's writes and syncs, in the order they happened.
-    Child strace = Spawn({"strace", "-f", "-qq", "-e", "trace=write,fdatasync", "-o", trace, "-p",
-                          std::to_string(chanlog_.pid)});
+    // Every thread's receives, writes, syncs and closes, in the order they happened.
+    Child strace = Spawn({"strace", "-f", "-qq", "-e", "trace=recvfrom,write,fdatasync,close", "-o",
+                          trace, "-p", std::to_string(chanlog_.pid)});
     ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
-    auto syncs = [&] { return Lines(ReadWholeFile(trace)); };
-    auto count = [](const std::vector<std::string> &lines) {
-        return std::count_if(lines.begin(), lines.end(), [](const std::string &line) {
-            return line.find(" fdatasync(") != std::string::npos;
+    std::vector<std::string> calls;
+    auto syncs = [&calls] {
+        return std::count_if(calls.begin(), calls.end(), [](const std::string &call) {
+            return call.find(" fdatasync(") != std::string::npos;
         });
     };
 
@@ -154,29 +164,40 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondAndAnIdleLogIsNeverSynced) {
     }
     // The last line is put on the disk after it was written...
     EXPECT_TRUE(WaitFor([&] {
-        const std::vector<std::string> lines = syncs();
-        std::size_t last = lines.size();
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            last = lines[i].find("50;line 5") != std::string::npos ? i : last;
-        }
-        return last < lines.size() &&
-               std::any_of(lines.begin() + static_cast<std::ptrdiff_t>(last), lines.end(),
-                           [](const std::string &line) {
-                               return line.find(" fdatasync(") != std::string::npos;
-                           });
+        calls = Lines(ReadWholeFile(trace));
+        return Find(calls, " fdatasync(", Find(calls, "50;line 5")) < calls.size();
     })) << ReadWholeFile(trace);
-    // ...and the disk is asked at most once a second, however many lines come.
+    // ...at most once a second however many lines come, and never by the thread that receives.
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
-    const auto synced = count(syncs());
-    EXPECT_GE(synced, 1);
-    EXPECT_LE(synced, static_cast<long>(seconds) + 2) << seconds << " s";
+    EXPECT_LE(syncs(), static_cast<long>(seconds) + 2) << seconds << " s";
+    const std::string receiver = calls[Find(calls, " recvfrom(")].substr(0, calls[0].find(' '));
+    for (std::size_t at = Find(calls, " fdatasync("); at < calls.size();
+         at = Find(calls, " fdatasync(", at + 1)) {
+        EXPECT_FALSE(calls[at].starts_with(receiver + " ")) << calls[at];
+    }
+
+    // Moved away, the log's last lines reach the disk before it is let go of.
+    // The line's first write after its receive is the log's.
+    const std::string wrote = calls[Find(calls, " write(", Find(calls, "50;line 5"))];
+    const std::string fd =
+        wrote.substr(wrote.find("write(") + 6, wrote.find(',') - wrote.find('(') - 1);
+    ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
+    Send("50;moved\n");
+    EXPECT_TRUE(WaitFor([&] {
+        calls = Lines(ReadWholeFile(trace));
+        const std::size_t moved = Find(calls, "50;moved");
+        return Find(calls, " fdatasync(" + fd + ")", moved) <
+               Find(calls, " close(" + fd + ")", moved);
+    })) << ReadWholeFile(trace);
 
     // Idle, nothing syncs and no thread wakes.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    const auto before = count(syncs());
+    calls = Lines(ReadWholeFile(trace));
+    const auto before = syncs();
     const long long switches = VoluntarySwitches(chanlog_.pid);
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_EQ(count(syncs()), before);
+    calls = Lines(ReadWholeFile(trace));
+    EXPECT_EQ(syncs(), before);
 #ifndef __SANITIZE_THREAD__ // whose own thread wakes ten times a second
     EXPECT_EQ(VoluntarySwitches(chanlog_.pid), switches);
 #else
@@ -202,6 +223,13 @@ TEST_F(EndToEndLog, AnEndByItsSignalsSaysWhatTheLogMissedAndEndsWithTheSignal) {
             << signal;
         EndChanlogAndServices();
     }
+    // A signal that was ignored when it started (nohup ignores SIGHUP) stays ignored.
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"/bin/sh", "-c", "trap '' HUP && exec \"$0\"", ChanlogCommand().front()}));
+    kill(chanlog_.pid, SIGHUP);
+    Send("50;after the hangup\n");
+    EXPECT_EQ(Unstamped(Console("hangup\n\n")), "50;after the hangup\n\n");
+    EXPECT_TRUE(Terminate());
 }
 
 TEST_F(EndToEndLog, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
