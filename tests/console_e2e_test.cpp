@@ -153,12 +153,11 @@ TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCoun
     const std::vector<std::string> shown = StampedLines(console);
     EXPECT_GT(NotShown(err), 0);
     ExpectShownOrCounted(Log(), console, err);
-    // What waited was up to 1 MiB of lines, each with 8 bytes of its own beside its 512, all but
-    // the last that would not fit; the pipe took most of a page more, and one line may have been
-    // on its way.
-    const std::size_t waited = std::size_t{1024} * 1024 / 520 * 512;
-    EXPECT_GT(console.size(), waited - 1024);
-    EXPECT_LT(console.size(), waited + std::size_t{2} * 4096);
+    // What waited was up to 1 MiB of lines, each with 8 bytes of its own beside its text: at least
+    // as much text as 512-byte lines give, all but the last that would not fit; the pipe took most
+    // of a page more, and one line may have been on its way.
+    EXPECT_GT(console.size(), std::size_t{1024} * 1024 / 520 * 512 - 1024);
+    EXPECT_LT(console.size(), std::size_t{1024} * 1024 + std::size_t{2} * 4096);
     // The lines shown are the log's own, stamps and all, in the log's order.
     std::size_t next = 0;
     for (const std::string &line : shown) {
@@ -338,31 +337,48 @@ void SendWhatNobodyReads(int feed, int out) {
     }
 }
 
-TEST_F(EndToEndConsole, OnceBothChannelsEndedItEndsWithinSecondsThoughNobodyReadsStandardOutput) {
-    ListenOn(false, true); // channel 1 fails, so chanlog ends once the feed closes
-    StartChanlog();
-    feed_ = AcceptWithin(feedListener_, kWaitMs);
-    ASSERT_NE(feed_, -1);
-    ASSERT_NO_FATAL_FAILURE(SendWhatNobodyReads(feed_, chanlog_.out));
-    ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == std::size_t{200} * 512; }));
-    CloseFd(&feed_);
-    // It gives the console a moment, then ends with its status, saying what was not shown.
-    EXPECT_EQ(ExitCode(chanlog_), 2);
-    const std::string err = ReadAll(chanlog_.err, kWaitMs);
-    EXPECT_NE(err.find("Could not connect to 127.0.0.1:31285\n"), std::string::npos) << err;
-    EXPECT_NE(err.find(kFeedClosed), std::string::npos) << err;
-    ExpectShownOrCounted(Log(), ReadAll(chanlog_.out, kWaitMs), err);
+TEST_F(EndToEndConsole, NobodyReadingStandardOutputHoldsUpNoEndAndWhatWasNotShownIsSaid) {
+    enum class End { kByItself, kAsked, kAskedWhileEndingByItself };
+    for (const End end : {End::kByItself, End::kAsked, End::kAskedWhileEndingByItself}) {
+        // With channel 1 refused chanlog ends by itself once the feed closes.
+        ListenOn(end == End::kAsked, true);
+        StartChanlog();
+        hold_ = end == End::kAsked ? AcceptWithin(holdListener_, kWaitMs) : -1;
+        feed_ = AcceptWithin(feedListener_, kWaitMs);
+        ASSERT_NE(feed_, -1);
+        ASSERT_NO_FATAL_FAILURE(SendWhatNobodyReads(feed_, chanlog_.out));
+        ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == std::size_t{200} * 512; }));
+        const std::int64_t start = NowNs();
+        if (end != End::kAsked) {
+            CloseFd(&feed_);
+        }
+        if (end != End::kByItself) {
+            // Asked while it gives the console its moment before ending by itself, it ends as
+            // asked, its last words whole.
+            usleep(end == End::kAsked ? 0 : 300 * 1000);
+            kill(chanlog_.pid, EndSignal());
+        }
+        EXPECT_EQ(ExitCode(chanlog_), end == End::kByItself ? 2 : EndedStatus());
+        // A moment for the console, then the end whatever standard output does.
+        EXPECT_LT(NowNs() - start, std::int64_t{6} * 1000000000);
+        const std::string err = ReadAll(chanlog_.err, kWaitMs);
+        EXPECT_GT(NotShown(err), 0) << err;
+        ExpectShownOrCounted(Log(), ReadAll(chanlog_.out, kWaitMs), err);
+        EXPECT_EQ(err.find(kFeedClosed) != std::string::npos, end != End::kAsked) << err;
+        EndChanlogAndServices();
+    }
 }
 
-TEST_F(EndToEndConsole, AskedToEndWhileNobodyReadsStandardOutputItEndsSayingWhatWasNotShown) {
-    ASSERT_NO_FATAL_FAILURE(StartConnected());
-    ASSERT_NO_FATAL_FAILURE(SendWhatNobodyReads(feed_, chanlog_.out));
-    ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == std::size_t{200} * 512; }));
-    kill(chanlog_.pid, EndSignal());
-    EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
-    const std::string err = ReadAll(chanlog_.err, kWaitMs);
-    EXPECT_GT(NotShown(err), 0);
-    ExpectShownOrCounted(Log(), ReadAll(chanlog_.out, kWaitMs), err);
+TEST_F(EndToEndConsole, AFailureIsSaidAtOnceThoughStandardOutputIsStalled) {
+    // A log of 32 KiB at most, and standard output stalled long before it is full.
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"/bin/sh", "-c", "ulimit -f 64 && exec \"$0\"", ChanlogCommand().front()}));
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    for (int i = 0; i < 400; ++i) {
+        ASSERT_TRUE(SendMessage(feed_, "50;" + std::string(96, 'f') + "\n"));
+        usleep(500);
+    }
+    EXPECT_EQ(ReadUntil(chanlog_.err, "\n", kWaitMs), "Could not write log.txt: File too large\n");
 }
 
 // chanlog as a job in the background of a terminal set to stop background writers (`stty
