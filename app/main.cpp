@@ -79,8 +79,9 @@ int main(int argc, char **argv) {
 
     // The thread library aborts when the system refuses a thread; say it as a start-up failure.
     PlatformTrapAbort(kThreadFailure, kExitStartupFailed);
-    // Static: a thread that is not joined lives as long as the process. The console thread may
-    // still be held in a write when the process ends, and the end request's waits for the end.
+    // The console thread may still be held in a write when the process ends, and the end request's
+    // waits for the end: neither may be joined, and their handles stay reachable as long as they
+    // run, static, as the leak checker rightly asks.
     static ALLEGRO_THREAD *console = al_create_thread(ConsoleThread, nullptr);
     ALLEGRO_THREAD *logSync = al_create_thread(LogSyncThread, nullptr);
     static ALLEGRO_THREAD *endRequest = al_create_thread(EndRequestThread, nullptr);
