@@ -223,8 +223,13 @@ void TakeLatency(const MessageRun &run, long count, Figures *figures) {
     figures->cpuExactUs = static_cast<double>(run.onCpuNs) / 1000 / static_cast<double>(count);
 }
 
+// The idle window begins this long after the last message: chanlog puts its log on the disk
+// within a second of a line, which is the work of the traffic, not of idling.
+constexpr int kIdleSettleMs = 1500;
+
 // Both connections held and nothing sent for `idleMs`: what the client spends meanwhile.
 void MeasureIdle(pid_t pid, int idleMs, Figures *figures) {
+    SleepMs(kIdleSettleMs);
     const long long ticks = StatCpuTicks(pid);
     const long long onCpu = OnCpuNs(pid);
     const long long switches = VoluntarySwitches(pid);
