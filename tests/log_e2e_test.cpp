@@ -109,8 +109,9 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
         EXPECT_EQ(Unstamped(ReadFile(path(steps[i].where))),
                   steps[i].before + after + "\n" + still + "\n")
             << "step " << i;
-        expected += std::string("log.txt was moved or removed: logging goes on in ") + real + "/" +
-                    steps[i].where + "\n";
+        expected.append("log.txt was moved or removed: logging goes on in ")
+            .append(real)
+            .append("/" + steps[i].where + "\n");
         said = ReadUntil(chanlog_.err, expected, kWaitMs, said);
     }
     EXPECT_EQ(said, expected);
