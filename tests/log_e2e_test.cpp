@@ -102,13 +102,13 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
         ASSERT_NO_FATAL_FAILURE(steps[i].act());
         // Two lines: the second finds the name as the first left it, so that the next change is
         // noticed by itself.
-        const std::string after = "50;after " + std::to_string(i) + "\n";
-        const std::string still = "50;still " + std::to_string(i) + "\n";
-        Send(after);
-        Send(still);
-        EXPECT_EQ(Unstamped(ReadFile(path(steps[i].where))),
-                  steps[i].before + after + "\n" + still + "\n")
-            << "step " << i;
+        std::string lines = steps[i].before;
+        for (const char *which : {"after ", "still "}) {
+            const std::string line = "50;" + (which + std::to_string(i)) + "\n";
+            Send(line);
+            lines += line + "\n";
+        }
+        EXPECT_EQ(Unstamped(ReadFile(path(steps[i].where))), lines) << "step " << i;
         expected.append("log.txt was moved or removed: logging goes on in ")
             .append(real)
             .append("/" + steps[i].where + "\n");
