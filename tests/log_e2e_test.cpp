@@ -7,8 +7,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -76,6 +78,10 @@ TEST_F(EndToEndLog, AMovedOrRemovedLogIsFollowedSaidAndStillLocked) {
     EXPECT_EQ(Unstamped(Log()), "fresh\n50;two\n\n");
     std::string err = ReadUntil(chanlog_.err, goesOn, kWaitMs);
     EXPECT_EQ(err, goesOn);
+    // Two more lines, so that what the move itself raised is behind them.
+    Send("50;two b\n");
+    Send("50;two c\n");
+    Console("50;two c\n");
 
     // Removed: a new one is made.
     ASSERT_EQ(unlink(LogPath().c_str()), 0);
@@ -95,13 +101,15 @@ TEST_F(EndToEndLog, AMovedOrRemovedLogIsFollowedSaidAndStillLocked) {
     ASSERT_EQ(unlink(LogPath().c_str()), 0);
     ASSERT_EQ(unlink((LogPath() + ".1").c_str()), 0);
     ASSERT_EQ(rmdir(dir_.c_str()), 0);
+    // Each line looks for one again, long after the removal was raised.
     Send("50;four\n");
     Send("50;five\n");
-    EXPECT_EQ(Unstamped(Console("50;five\n")),
-              "50;one\n\n50;two\n\n50;three\n\n50;four\n\n50;five\n\n");
+    Send("50;six\n");
+    EXPECT_EQ(Unstamped(Console("50;six\n")), "50;one\n\n50;two\n\n50;two b\n\n50;two c\n\n"
+                                              "50;three\n\n50;four\n\n50;five\n\n50;six\n\n");
     CloseFd(&feed_);
     ExpectOnlyChannelTwoEnds(std::string("Could not write log.txt: No such file or directory\n") +
-                             "log.txt is missing 2 lines that could not be written\n" +
+                             "log.txt is missing 3 lines that could not be written\n" +
                              kFeedClosed);
 }
 
@@ -118,6 +126,15 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondAndAnIdleLogIsNeverSynced) {
             return line.find(" fdatasync(") != std::string::npos;
         });
     };
+    // The log's write of a line (the first that has it; the console's comes after) was followed by
+    // a sync.
+    auto syncedAfter = [&](const std::string &text) {
+        const std::vector<std::string> lines = syncs();
+        const auto written = std::find_if(lines.begin(), lines.end(), [&](const std::string &line) {
+            return line.find(text) != std::string::npos;
+        });
+        return written != lines.end() && count({written, lines.end()}) > 0;
+    };
 
     const std::int64_t start = NowNs();
     for (int i = 1; i <= 5; ++i) {
@@ -125,18 +142,7 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondAndAnIdleLogIsNeverSynced) {
         usleep(100 * 1000);
     }
     // The last line is put on the disk after it was written...
-    EXPECT_TRUE(WaitFor([&] {
-        const std::vector<std::string> lines = syncs();
-        std::size_t last = lines.size();
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            last = lines[i].find("50;line 5") != std::string::npos ? i : last;
-        }
-        return last < lines.size() &&
-               std::any_of(lines.begin() + static_cast<std::ptrdiff_t>(last), lines.end(),
-                           [](const std::string &line) {
-                               return line.find(" fdatasync(") != std::string::npos;
-                           });
-    })) << ReadWholeFile(trace);
+    EXPECT_TRUE(WaitFor([&] { return syncedAfter("50;line 5"); })) << ReadWholeFile(trace);
     // ...and the disk is asked at most once a second, however many lines come.
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
     const auto synced = count(syncs());
@@ -154,6 +160,14 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondAndAnIdleLogIsNeverSynced) {
 #else
     (void)switches;
 #endif
+
+    // A line within a second of a sync waits for the next one; when the feed closes meanwhile, it
+    // is put on the disk as the log is closed.
+    Send("50;line 6\n");
+    ASSERT_TRUE(WaitFor([&] { return syncedAfter("50;line 6"); })) << ReadWholeFile(trace);
+    Send("50;line 7\n");
+    CloseFd(&feed_);
+    EXPECT_TRUE(WaitFor([&] { return syncedAfter("50;line 7"); })) << ReadWholeFile(trace);
     Stop(strace, SIGTERM);
     unlink(trace.c_str());
 }
@@ -162,15 +176,28 @@ TEST_F(EndToEndLog, AnEndByItsSignalsSaysWhatTheLogMissedAndEndsWithTheSignal) {
     ASSERT_EQ(symlink("/dev/full", LogPath().c_str()), 0) << std::strerror(errno);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         ASSERT_NO_FATAL_FAILURE(StartConnected());
+        // One line missed at the first end, two at the others.
+        const bool one = signal == SIGTERM;
         Send("50;one\n");
-        Send("50;two\n");
-        Console("50;two\n");
+        if (!one) {
+            Send("50;two\n");
+        }
+        Console(one ? "50;one\n" : "50;two\n");
         const std::string failed = "Could not write log.txt: No space left on device\n";
         const std::string said = ReadUntil(chanlog_.err, failed, kWaitMs);
         kill(chanlog_.pid, signal);
+        // Ended by the signal itself, as a shell or a service manager expects.
+        siginfo_t ended{};
+        EXPECT_TRUE(WaitFor([&] {
+            return waitid(P_PID, static_cast<id_t>(chanlog_.pid), &ended,
+                          WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                   ended.si_pid == chanlog_.pid;
+        }));
+        EXPECT_EQ(ended.si_code, CLD_KILLED) << signal;
         EXPECT_EQ(ExitCode(chanlog_), 128 + signal) << signal;
         EXPECT_EQ(said + ReadAll(chanlog_.err, kWaitMs),
-                  failed + "log.txt is missing 2 lines that could not be written\n")
+                  failed + (one ? "log.txt is missing 1 line that could not be written\n"
+                                : "log.txt is missing 2 lines that could not be written\n"))
             << signal;
         EndChanlogAndServices();
     }
@@ -231,6 +258,9 @@ TEST_F(EndToEndLog, ADiskThatFillsForAMomentLosesWholeLinesOnlyAndSaysHowMany) {
     EXPECT_EQ(ReadUntil(chanlog_.err, "written\n", kWaitMs),
               "Could not write log.txt: No space left on device\nlog.txt is missing " +
                   std::to_string(60 - kept) + " lines that could not be written\n");
+    // Said once: closing the log has nothing more to say of them.
+    CloseFd(&feed_);
+    EXPECT_EQ(ReadUntil(chanlog_.err, kFeedClosed, kWaitMs), kFeedClosed);
     Stop(chanlog_, SIGKILL);
     umount2(dir_.c_str(), MNT_DETACH);
 }
@@ -280,6 +310,9 @@ TEST_F(EndToEndLog, AFifoAsTheLogNeverHoldsStartUp) {
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     Send("50;through the fifo\n");
     EXPECT_EQ(Unstamped(ReadUntil(reader, "fifo\n\n", kWaitMs)), "50;through the fifo\n\n");
+    // A FIFO keeps nothing to put on a disk, which is no failure.
+    CloseFd(&feed_);
+    ExpectOnlyChannelTwoEnds(kFeedClosed);
     CloseFd(&reader);
 }
 
