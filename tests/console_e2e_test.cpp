@@ -246,11 +246,13 @@ TEST_F(EndToEndConsole, AFullDiskUnderStandardOutputCutsNoLineAndSaysWhatItMisse
         if (i == 60) {
             ASSERT_EQ(unlink((disk + "/filler").c_str()), 0); // room again
         }
-        messages.push_back("50;" + std::to_string(i) + ";" + std::string(90, 'p') + "\n");
+        // 91 bytes of text: at this pace the stamps grow so that lines of 90 end on the page's
+        // end, and none would be cut.
+        messages.push_back("50;" + std::to_string(i) + ";" + std::string(91, 'p') + "\n");
         Send(messages.back());
     }
     ASSERT_TRUE(WaitFor([&] {
-        return ReadFile(disk + "/console").ends_with("50;64;" + std::string(90, 'p') + "\n\n");
+        return ReadFile(disk + "/console").ends_with("50;64;" + std::string(91, 'p') + "\n\n");
     })) << ReadFile(disk + "/console");
 
     // The page took the first lines whole and one in part, which was finished once there was room:
@@ -370,8 +372,9 @@ TEST_F(EndToEndConsole, AskedToEndWhileLinesWaitItGivesTheConsoleAMomentToWriteT
         usleep(1000);
     }
     ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
-    // Read from the moment it is asked to end, the console gets every line before the end.
+    // Read from a moment after it is asked to end, the console still gets every line.
     kill(chanlog_.pid, EndSignal());
+    usleep(200 * 1000);
     const std::string console = ReadAll(chanlog_.out, kWaitMs);
     EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
     EXPECT_EQ(Joined(console), stream);

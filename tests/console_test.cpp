@@ -67,8 +67,9 @@ TEST(Backlog, WhatFillsItsRoomToTheByteIsKeptAndWhatWouldPassItIsNot) {
     EXPECT_EQ(half.backlog.used, 48u);
     EXPECT_EQ(Drain(&half.backlog),
               (std::vector<std::string>{"report:" + line, "dropped 1", "err:a message, 16 b\n"}));
-    // Report lines may take it all: a line of 32 bytes would pass its end by 8, one of 24 fits.
-    SmallBacklog all(48, 48);
+    // Report lines bounded by the buffer alone: a line of 32 bytes would pass its end by 8, one
+    // of 24 fits.
+    SmallBacklog all(48, 64);
     EXPECT_TRUE(Add(&all.backlog, EntryKind::kReport, line));
     EXPECT_FALSE(Add(&all.backlog, EntryKind::kReport, "3: 50;" + std::string(18, 'c')));
     EXPECT_TRUE(Add(&all.backlog, EntryKind::kReport, line));
