@@ -252,11 +252,13 @@ TEST_F(EndToEndConsole, AFullDiskUnderStandardOutputCutsNoLineAndSaysWhatItMisse
         if (i == 60) {
             ASSERT_EQ(unlink((disk + "/filler").c_str()), 0); // room again
         }
-        messages.push_back("50;" + std::to_string(i) + ";" + std::string(90, 'p') + "\n");
+        // 91 bytes of text: at this pace the stamps grow so that lines of 90 end on the page's
+        // end, and none would be cut.
+        messages.push_back("50;" + std::to_string(i) + ";" + std::string(91, 'p') + "\n");
         Send(messages.back());
     }
     ASSERT_TRUE(WaitFor([&] {
-        return ReadFile(disk + "/console").ends_with("50;64;" + std::string(90, 'p') + "\n\n");
+        return ReadFile(disk + "/console").ends_with("50;64;" + std::string(91, 'p') + "\n\n");
     })) << ReadFile(disk + "/console");
 
     // The page took the first lines whole and one in part, which was finished once there was room:
@@ -305,7 +307,7 @@ TEST_F(EndToEndConsole, ANonBlockingStandardOutputReadSlowlyLosesNothingUncounte
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
     CloseFd(&feed_);
     slow = false;
-    // The close is said once everything before it was written.
+    // Ended once the feed's close is said, the console first writes what still waits.
     std::string err = ReadUntil(chanlog_.err, kFeedClosed, 3 * kWaitMs);
     EXPECT_TRUE(Terminate());
     err += ReadAll(chanlog_.err, kWaitMs);
@@ -379,6 +381,26 @@ TEST_F(EndToEndConsole, AFailureIsSaidAtOnceThoughStandardOutputIsStalled) {
         usleep(500);
     }
     EXPECT_EQ(ReadUntil(chanlog_.err, "\n", kWaitMs), "Could not write log.txt: File too large\n");
+}
+
+TEST_F(EndToEndConsole, AskedToEndWhileLinesWaitItGivesTheConsoleAMomentToWriteThem) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    // 10 kB: the pipe takes a few lines, the rest wait for the console thread.
+    std::string stream;
+    for (int i = 0; i < 20; ++i) {
+        stream += PacedMessage(i);
+        ASSERT_TRUE(SendMessage(feed_, PacedMessage(i)));
+        usleep(1000);
+    }
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+    // Read from a moment after it is asked to end, the console still gets every line.
+    kill(chanlog_.pid, EndSignal());
+    usleep(200 * 1000);
+    const std::string console = ReadAll(chanlog_.out, kWaitMs);
+    EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
+    EXPECT_EQ(Joined(console), stream);
+    EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
 }
 
 // chanlog as a job in the background of a terminal set to stop background writers (`stty

@@ -57,6 +57,26 @@ TEST(Backlog, DropsReportLinesPastTheBoundAndCountsThemWhereTheyStood) {
     EXPECT_EQ(backlog->reportUsed, 0u);
 }
 
+TEST(Backlog, WhatFillsItsRoomToTheByteIsKeptAndWhatWouldPassItIsNot) {
+    const std::string line = "1: 50;abcdefghi\n"; // with its 8-byte header, 24 bytes
+    // Report lines may take half of the 48 bytes: one line fills that, a message the rest.
+    SmallBacklog half(48, 24);
+    EXPECT_TRUE(Add(&half.backlog, EntryKind::kReport, line));
+    EXPECT_FALSE(Add(&half.backlog, EntryKind::kReport, "2: 50;\n"));
+    EXPECT_TRUE(Add(&half.backlog, EntryKind::kErr, "a message, 16 b\n"));
+    EXPECT_EQ(half.backlog.used, 48u);
+    EXPECT_EQ(Drain(&half.backlog),
+              (std::vector<std::string>{"report:" + line, "dropped 1", "err:a message, 16 b\n"}));
+    // Report lines bounded by the buffer alone: a line of 32 bytes would pass its end by 8, one
+    // of 24 fits.
+    SmallBacklog all(48, 64);
+    EXPECT_TRUE(Add(&all.backlog, EntryKind::kReport, line));
+    EXPECT_FALSE(Add(&all.backlog, EntryKind::kReport, "3: 50;" + std::string(18, 'c')));
+    EXPECT_TRUE(Add(&all.backlog, EntryKind::kReport, line));
+    EXPECT_EQ(Drain(&all.backlog),
+              (std::vector<std::string>{"report:" + line, "dropped 1", "report:" + line}));
+}
+
 TEST(Backlog, WhatItHoldsNeverPassesItsSizeForShortLinesOrLong) {
     for (const std::size_t length : {std::size_t{1}, std::size_t{30}, kLineMax}) {
         constexpr std::size_t kSize = 8192;

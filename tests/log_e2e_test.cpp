@@ -7,8 +7,10 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -125,12 +127,15 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
 
     // Its folder gone: nowhere to log, which is a write failure like a full disk.
     RemoveDir(dir_);
+    // Each line looks for one again, long after the removal was raised.
     Send("50;four\n");
     Send("50;five\n");
-    EXPECT_NE(Console("50;five\n").find("50;four\n\n"), std::string::npos);
+    Send("50;six\n");
+    EXPECT_NE(Unstamped(Console("50;six\n")).find("50;four\n\n50;five\n\n50;six\n"),
+              std::string::npos);
     CloseFd(&feed_);
     ExpectOnlyChannelTwoEnds(std::string("Could not write log.txt: No such file or directory\n") +
-                             "log.txt is missing 2 lines that could not be written\n" +
+                             "log.txt is missing 3 lines that could not be written\n" +
                              kFeedClosed);
 }
 
@@ -157,6 +162,12 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNo
             return call.find(" fdatasync(") != std::string::npos;
         });
     };
+    // The log's write of a line (the first that has it; the console's comes after) was followed by
+    // a sync.
+    auto syncedAfter = [&](const std::string &text) {
+        calls = Lines(ReadWholeFile(trace));
+        return Find(calls, " fdatasync(", Find(calls, text)) < calls.size();
+    };
 
     const std::int64_t start = NowNs();
     for (int i = 1; i <= 5; ++i) {
@@ -164,10 +175,7 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNo
         usleep(100 * 1000);
     }
     // The last line is put on the disk after it was written...
-    EXPECT_TRUE(WaitFor([&] {
-        calls = Lines(ReadWholeFile(trace));
-        return Find(calls, " fdatasync(", Find(calls, "50;line 5")) < calls.size();
-    })) << ReadWholeFile(trace);
+    EXPECT_TRUE(WaitFor([&] { return syncedAfter("50;line 5"); })) << ReadWholeFile(trace);
     // ...at most once a second however many lines come, and never by the thread that receives.
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
     EXPECT_LE(syncs(), static_cast<long>(seconds) + 2) << seconds << " s";
@@ -204,6 +212,14 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNo
 #else
     (void)switches;
 #endif
+
+    // A line within a second of a sync waits for the next one; when the feed closes meanwhile, it
+    // is put on the disk as the log is closed.
+    Send("50;line 6\n");
+    ASSERT_TRUE(WaitFor([&] { return syncedAfter("50;line 6"); })) << ReadWholeFile(trace);
+    Send("50;line 7\n");
+    CloseFd(&feed_);
+    EXPECT_TRUE(WaitFor([&] { return syncedAfter("50;line 7"); })) << ReadWholeFile(trace);
     Stop(strace, SIGTERM);
     unlink(trace.c_str());
 }
@@ -212,15 +228,28 @@ TEST_F(EndToEndLog, AnEndByItsSignalsSaysWhatTheLogMissedAndEndsWithTheSignal) {
     ASSERT_EQ(symlink("/dev/full", LogPath().c_str()), 0) << std::strerror(errno);
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         ASSERT_NO_FATAL_FAILURE(StartConnected());
+        // One line missed at the first end, two at the others.
+        const bool one = signal == SIGTERM;
         Send("50;one\n");
-        Send("50;two\n");
-        Console("50;two\n");
+        if (!one) {
+            Send("50;two\n");
+        }
+        Console(one ? "50;one\n" : "50;two\n");
         const std::string failed = "Could not write log.txt: No space left on device\n";
         const std::string said = ReadUntil(chanlog_.err, failed, kWaitMs);
         kill(chanlog_.pid, signal);
+        // Ended by the signal itself, as a shell or a service manager expects.
+        siginfo_t ended{};
+        EXPECT_TRUE(WaitFor([&] {
+            return waitid(P_PID, static_cast<id_t>(chanlog_.pid), &ended,
+                          WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                   ended.si_pid == chanlog_.pid;
+        }));
+        EXPECT_EQ(ended.si_code, CLD_KILLED) << signal;
         EXPECT_EQ(ExitCode(chanlog_), 128 + signal) << signal;
         EXPECT_EQ(said + ReadAll(chanlog_.err, kWaitMs),
-                  failed + "log.txt is missing 2 lines that could not be written\n")
+                  failed + (one ? "log.txt is missing 1 line that could not be written\n"
+                                : "log.txt is missing 2 lines that could not be written\n"))
             << signal;
         EndChanlogAndServices();
     }
@@ -288,6 +317,9 @@ TEST_F(EndToEndLog, ADiskThatFillsForAMomentLosesWholeLinesOnlyAndSaysHowMany) {
     EXPECT_EQ(ReadUntil(chanlog_.err, "written\n", kWaitMs),
               "Could not write log.txt: No space left on device\nlog.txt is missing " +
                   std::to_string(60 - kept) + " lines that could not be written\n");
+    // Said once: closing the log has nothing more to say of them.
+    CloseFd(&feed_);
+    EXPECT_EQ(ReadUntil(chanlog_.err, kFeedClosed, kWaitMs), kFeedClosed);
     Stop(chanlog_, SIGKILL);
     umount2(dir_.c_str(), MNT_DETACH);
 }
@@ -337,6 +369,9 @@ TEST_F(EndToEndLog, AFifoAsTheLogNeverHoldsStartUp) {
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     Send("50;through the fifo\n");
     EXPECT_EQ(Unstamped(ReadUntil(reader, "fifo\n\n", kWaitMs)), "50;through the fifo\n\n");
+    // A FIFO keeps nothing to put on a disk, which is no failure.
+    CloseFd(&feed_);
+    ExpectOnlyChannelTwoEnds(kFeedClosed);
     CloseFd(&reader);
 }
 
