@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -317,6 +318,53 @@ TEST_F(EndToEndConsole, ANonBlockingStandardOutputReadSlowlyLosesNothingUncounte
     EXPECT_GT(NotShown(err), 0);
     ExpectShownOrCounted(Log(), console, err);
     EXPECT_LE(Notices(err), static_cast<long>(seconds) + 2) << err;
+}
+
+TEST_F(EndToEndConsole, ASocketThatTakesPartOfALineGetsItsRestAfterItAndNothingTwice) {
+    // Standard output a connection with little room, read slowly: it takes part of a line at once
+    // and the rest later.
+    ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
+    const int listener = Listen(0);
+    const int ours = Connect(PortOf(listener));
+    const int theirs = AcceptWithin(listener, kWaitMs);
+    close(listener);
+    const int room = 4096;
+    ASSERT_EQ(setsockopt(theirs, SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+    StartChanlog(Output::kFd, ChanlogCommand(), theirs);
+    close(theirs);
+    hold_ = AcceptWithin(holdListener_, kWaitMs);
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    std::atomic<bool> slow = true;
+    std::string console;
+    std::thread reader([&] {
+        char buffer[300];
+        while (slow) {
+            const ssize_t n = read(ours, buffer, sizeof buffer);
+            console.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            usleep(1000);
+        }
+        console += ReadAll(ours, 3 * kWaitMs);
+    });
+    for (int i = 0; i < 400 && SendMessage(feed_, PacedMessage(i)); ++i) {
+        usleep(500);
+    }
+    CloseFd(&feed_);
+    slow = false;
+    std::string err = ReadUntil(chanlog_.err, kFeedClosed, 3 * kWaitMs);
+    EXPECT_TRUE(Terminate());
+    err += ReadAll(chanlog_.err, kWaitMs);
+    reader.join();
+    close(ours);
+    // Each line shown is one of the log's, whole, in the log's order.
+    const std::vector<std::string> logged = StampedLines(Log());
+    std::size_t next = 0;
+    for (const std::string &line : StampedLines(console)) {
+        next = std::find(logged.begin() + static_cast<std::ptrdiff_t>(next), logged.end(), line) -
+               logged.begin();
+        ASSERT_LT(next++, logged.size()) << "not a line of the log, in order: " << line;
+    }
+    ExpectShownOrCounted(Log(), console, err);
 }
 
 TEST_F(EndToEndConsole, APseudoTerminalsMasterSideAsStandardOutputGetsEveryLine) {
