@@ -228,17 +228,22 @@ LogOpen PlatformOpenLog(const char *path, bool empty, LogFile *file, const char 
     if (fd == -1) {
         return CloseAfterFailure(fd, reason);
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
+    // A device such as /dev/null or /dev/full is no file that two writers could spoil: it is not
+    // locked, so that chanlogs in other folders may all log there.
+    struct stat status {};
+    if (fstat(fd, &status) == -1) {
+        return CloseAfterFailure(fd, reason);
+    }
+    if (!S_ISCHR(status.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == -1) {
         if (errno != EWOULDBLOCK) {
             return CloseAfterFailure(fd, reason);
         }
         close(fd);
         return LogOpen::kInUse;
     }
-    // Only a regular file can be emptied; a device such as /dev/null is written as it is. Writes
-    // wait as they always do once it is open.
-    struct stat status {};
-    if (fstat(fd, &status) == -1 || (empty && S_ISREG(status.st_mode) && ftruncate(fd, 0) == -1) ||
+    // Only a regular file can be emptied; a device is written as it is. Writes wait as they always
+    // do once it is open.
+    if ((empty && S_ISREG(status.st_mode) && ftruncate(fd, 0) == -1) ||
         fcntl(fd, F_SETFL, O_APPEND) == -1 || !Identify(fd, file)) {
         return CloseAfterFailure(fd, reason);
     }

@@ -275,6 +275,15 @@ TEST_F(EndToEndLog, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
         expected += message + "\n";
     }
     EXPECT_EQ(Unstamped(Console("50;line 5\n")), expected);
+    // A device is nobody's to lock: a chanlog in another folder opens /dev/full as its log too.
+    const std::string other = MakeTempDir();
+    ASSERT_EQ(symlink("/dev/full", (other + "/log.txt").c_str()), 0);
+    Child second = Spawn(ChanlogCommand(), {.workDir = other, .output = Output::kClosed});
+    EXPECT_EQ(ExitCode(second), 0);
+    EXPECT_EQ(ReadAll(second.err, kWaitMs),
+              "Standard output is closed: chanlog connects nowhere\n");
+    Stop(second, SIGKILL);
+    RemoveDir(other);
     CloseFd(&feed_);
     EXPECT_EQ(Unstamped(Console(kFeedClosed)),
               expected + "log.txt is missing 5 lines that could not be written\n" + kFeedClosed);
