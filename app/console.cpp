@@ -218,6 +218,8 @@ void WriteOut(std::unique_lock<std::mutex> &lock) {
                                hand.length - hand.offset, &written, &reason);
         Advance(written);
     }
+    // Shown, or counted from here on: no longer the end's to count.
+    handHeld = false;
     if (abandoned) {
         return; // its last words were said for it
     }
@@ -251,36 +253,56 @@ void Write(std::unique_lock<std::mutex> &lock) {
     WriteOut(lock);
 }
 
+// Lines cut, not written or dropped: said before the end, whatever the time. True when nothing
+// was queued meanwhile, so that the backlog may be closed.
+bool SayLastCounts(std::unique_lock<std::mutex> &lock) {
+    const char *reason = "";
+    ConsoleWrite result = ConsoleWrite::kDone;
+    if (!FinishCut(lock, &result, &reason)) {
+        unsaidNotWritten += out == Out::kGone ? 0 : 1;
+        cutLength = 0; // counted now
+    }
+    if (unsaidNotRead > 0) {
+        SayNotRead(lock);
+    }
+    SayNotWritten(lock);
+    return backlog.used == 0 && backlog.droppedAtEnd == 0;
+}
+
 // ---- Queueing, by any thread
 
-// With the lock held and the console thread taking entries.
-void Queue(EntryKind kind, const char *text, std::size_t length) {
+// With the lock held and the console thread taking entries. `atOnce`: the text may be written at
+// once where nothing waits that must come first. Returns whether it was queued.
+bool Queue(EntryKind kind, const char *text, std::size_t length, bool atOnce) {
     if (IsReport(kind) && out == Out::kGone) {
-        return; // nobody will read it, which was said once
+        return false; // nobody will read it, which was said once
     }
     std::size_t offset = 0;
     if (kind == EntryKind::kErr) {
         // At once where standard error is a file of its own and takes it without waiting, so
         // that a failure is not held up behind a stalled standard output.
-        offset = errWaiting == 0 ? PlatformConsoleTryWrite(Stream::kErr, text, length) : 0;
-        if (offset < length) {
-            errWaiting += BacklogAdd(&backlog, kind, text, length, offset) ? 1 : 0;
-            wake.notify_one();
+        offset =
+            atOnce && errWaiting == 0 ? PlatformConsoleTryWrite(Stream::kErr, text, length) : 0;
+        if (offset == length) {
+            return false;
         }
-        return;
+        errWaiting += BacklogAdd(&backlog, kind, text, length, offset) ? 1 : 0;
+        wake.notify_one();
+        return true;
     }
     // At once only where nothing waits that must come first: the lines before it, and the count
     // of lines dropped before a message.
-    if (backlog.used == 0 && backlog.droppedAtEnd == 0 && !writing && out == Out::kOk &&
+    if (atOnce && backlog.used == 0 && backlog.droppedAtEnd == 0 && !writing && out == Out::kOk &&
         cutLength == 0 && (kind == EntryKind::kReport || unsaidNotRead == 0)) {
         offset = PlatformConsoleTryWrite(Stream::kOut, text, length);
         if (offset == length) {
-            return;
+            return false;
         }
         kind = offset > 0 && kind == EntryKind::kReport ? EntryKind::kRest : kind;
     }
     BacklogAdd(&backlog, kind, text, length, offset);
     wake.notify_one();
+    return true;
 }
 
 // Writes at once, waiting as long as it takes: no console thread takes entries.
@@ -310,9 +332,13 @@ void Put(std::initializer_list<Text> texts) {
     if (!queue) {
         lock.unlock();
     }
+    bool queued = false; // once one of them waits, the others wait behind it, in order
     for (const Text &text : texts) {
-        queue ? Queue(text.kind, text.text, text.length)
-              : WriteNow(text.kind, text.text, text.length);
+        if (queue) {
+            queued = Queue(text.kind, text.text, text.length, !queued) || queued;
+        } else {
+            WriteNow(text.kind, text.text, text.length);
+        }
     }
 }
 
@@ -343,7 +369,9 @@ std::string LastWords() {
         if (IsReport(entry.kind)) {
             ++notRead;
         } else {
-            words.append(entry.text, entry.length);
+            // Standard output's message whole, as its stream failed it; standard error's rest.
+            const std::size_t from = entry.kind == EntryKind::kErr ? entry.offset : 0;
+            words.append(entry.text + from, entry.length - from);
         }
     };
     if (handHeld) {
@@ -438,7 +466,9 @@ void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
             Write(lock);
             handHeld = false;
         } else if (stopping) {
-            break;
+            if (SayLastCounts(lock)) {
+                break;
+            }
         } else if (unsaidNotRead > 0) {
             wake.wait_for(lock, std::chrono::milliseconds(MsUntilNotice()));
         } else {
@@ -448,18 +478,8 @@ void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     if (abandoned) {
         return nullptr; // its last words were said for it
     }
-    // Lines come at once from now on: nothing queued after this would be written.
+    // Lines come at once from now on, the backlog being empty.
     closed = true;
-    // Lines cut, not written or dropped: said before the end, whatever the time.
-    const char *reason = "";
-    ConsoleWrite result = ConsoleWrite::kDone;
-    if (!FinishCut(lock, &result, &reason)) {
-        unsaidNotWritten += out == Out::kGone ? 0 : 1;
-    }
-    if (unsaidNotRead > 0) {
-        SayNotRead(lock);
-    }
-    SayNotWritten(lock);
     finished = true;
     ended.notify_all();
     return nullptr;

@@ -86,6 +86,8 @@ bool Follow(const char **reason) {
         // The file moved away holds the last lines before the move: the sync thread puts it on
         // the disk, as it would have, before it closes it.
         const std::lock_guard lock(mutex);
+        // Nobody's log any more, it may come back under the log's name: it keeps no lock.
+        PlatformUnlockLog(&g_logFile);
         left.push_back(g_logFile);
         g_logFile = next;
         dirty = true;
@@ -121,22 +123,27 @@ void LogWrite(const char *line, std::size_t length) {
     std::unique_lock append(appending);
     const bool written =
         Follow(&reason) && PlatformLogAppend(&g_logFile, line, length, &reason) == 0;
-    append.unlock();
-    std::unique_lock lock(mutex);
-    if (written) {
-        dirty = true;
-        if (syncerWaits) {
-            wake.notify_one();
+    unsigned long count = 0;
+    bool first = false;
+    {
+        // Counted before the append lock is let go, which an end of the process may be waiting
+        // for: the count it says has this line in it.
+        const std::lock_guard lock(mutex);
+        if (written) {
+            dirty = true;
+            if (syncerWaits) {
+                wake.notify_one();
+            }
+            count = missing;
+            missing = 0;
+        } else {
+            first = missing++ == 0;
         }
-        const unsigned long count = missing;
-        missing = 0;
-        lock.unlock();
-        SayMissing(count);
-        return;
     }
-    const bool first = missing++ == 0;
-    lock.unlock();
-    if (first) {
+    append.unlock();
+    if (written) {
+        SayMissing(count);
+    } else if (first) {
         SayFailure(reason); // once, until the log takes lines again
     }
 }
@@ -213,6 +220,7 @@ void *LogSyncThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
         failing = !done;
         lock.lock();
         ++ended;
+        urgent = false;
         synced.notify_all();
         last = Clock::now();
         if (closing) {

@@ -89,6 +89,8 @@ int PlatformDuplicateLog(const LogFile *file, LogFile *copy);
 // Waits until what was written to the log is on the disk. A log that cannot be put on a disk (a
 // FIFO, a device) succeeds. 0, or -1 with `*reason`.
 int PlatformSyncLog(const LogFile *file, const char **reason);
+// Lets go of the log's lock; the log stays open.
+void PlatformUnlockLog(const LogFile *file);
 // Closes the log and releases its lock; nothing happens to one that is not open. 0, or -1 with
 // `*reason`.
 int PlatformCloseLog(LogFile *file, const char **reason);

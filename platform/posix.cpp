@@ -340,6 +340,10 @@ int PlatformSyncLog(const LogFile *file, const char **reason) {
     return -1;
 }
 
+void PlatformUnlockLog(const LogFile *file) {
+    flock(file->fd, LOCK_UN);
+}
+
 int PlatformCloseLog(LogFile *file, const char **reason) {
     if (file->fd == -1) {
         return 0;

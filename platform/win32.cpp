@@ -333,6 +333,11 @@ int PlatformSyncLog(const LogFile *file, const char **reason) {
     return -1;
 }
 
+void PlatformUnlockLog(const LogFile * /*file*/) {
+    // The log is locked by its share mode, which lasts as long as it is open; on Windows it is
+    // never moved away while open, so it never needs letting go of sooner.
+}
+
 int PlatformCloseLog(LogFile *file, const char **reason) {
     if (file->handle == nullptr) {
         return 0;

@@ -85,6 +85,11 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
              Touch(LogPath(), O_CREAT, "fresh\n");
          },
          "log.txt", "fresh\n"},
+        {[&] { ASSERT_EQ(rename(LogPath().c_str(), path("away").c_str()), 0); }, "log.txt", ""},
+        {[&] { // and back, within the second: it is no longer locked as the log it was
+             ASSERT_EQ(rename(path("away").c_str(), LogPath().c_str()), 0);
+         },
+         "log.txt", "fresh\n50;after 0\n\n50;still 0\n\n"},
         {[&] { ASSERT_EQ(unlink(LogPath().c_str()), 0); }, "log.txt", ""},
         {[&] { renameOver("renamed over it\n"); }, "log.txt", "renamed over it\n"},
         {[&] { // its other name kept, this one removed
@@ -179,7 +184,8 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNo
     // ...at most once a second however many lines come, and never by the thread that receives.
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
     EXPECT_LE(syncs(), static_cast<long>(seconds) + 2) << seconds << " s";
-    const std::string receiver = calls[Find(calls, " recvfrom(")].substr(0, calls[0].find(' '));
+    const std::string received = calls[Find(calls, " recvfrom(")];
+    const std::string receiver = received.substr(0, received.find(' '));
     for (std::size_t at = Find(calls, " fdatasync("); at < calls.size();
          at = Find(calls, " fdatasync(", at + 1)) {
         EXPECT_FALSE(calls[at].starts_with(receiver + " ")) << calls[at];
