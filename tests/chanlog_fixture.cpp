@@ -92,6 +92,13 @@ bool ChanlogTest::Terminate() {
     return ExitCode(chanlog_) == 128 + SIGTERM;
 }
 
+std::string ChanlogTest::CloseTheFeedAndEnd() {
+    CloseFd(&feed_);
+    std::string err = ReadUntil(chanlog_.err, kFeedClosed, 3 * kWaitMs);
+    EXPECT_TRUE(Terminate());
+    return err + ReadAll(chanlog_.err, kWaitMs);
+}
+
 void ChanlogTest::Pause() const {
     ASSERT_EQ(kill(chanlog_.pid, SIGSTOP), 0);
     ASSERT_TRUE(WaitFor([&] { return AllThreadsStopped(chanlog_.pid); }));

@@ -88,6 +88,16 @@ std::string PacedMessage(int index) {
     return message + std::string(511 - message.size(), static_cast<char>('a' + index % 26)) + "\n";
 }
 
+// Sends the paced messages from `first` to `last`, 1 ms apart as a service at its own pace does,
+// and appends them to `*sent`.
+void SendPaced(int feed, int first, int last, std::string *sent) {
+    for (int i = first; i <= last; ++i) {
+        ASSERT_TRUE(SendMessage(feed, PacedMessage(i)));
+        *sent += PacedMessage(i);
+        usleep(1000);
+    }
+}
+
 // How many lines the notices in `err` say were not shown, for the reason `why`.
 long NotShown(const std::string &err,
               const std::string &why = "standard output was not read in time") {
@@ -116,6 +126,53 @@ void ExpectShownOrCounted(const std::string &log, const std::string &console,
               static_cast<long>(StampedLines(log).size()))
         << err;
 }
+
+// Each line shown is one of the log's, whole, stamp and all, in the log's order.
+void ExpectTheLogsLinesInOrder(const std::string &log, const std::string &console) {
+    const std::vector<std::string> logged = StampedLines(log);
+    std::size_t next = 0;
+    for (const std::string &line : StampedLines(console)) {
+        next = std::find(logged.begin() + static_cast<std::ptrdiff_t>(next), logged.end(), line) -
+               logged.begin();
+        ASSERT_LT(next++, logged.size()) << "not a line of the log, in order: " << line;
+    }
+}
+
+// A slow but steady reader of `fd`: `chunk` bytes at a time, `pauseUs` apart, until Rest, which
+// reads what is left at once.
+class SlowReader {
+  public:
+    SlowReader(int fd, std::size_t chunk, int pauseUs)
+        : fd_(fd), thread_([this, chunk, pauseUs] {
+              std::vector<char> buffer(chunk);
+              while (slow_) {
+                  const ssize_t n = read(fd_, buffer.data(), buffer.size());
+                  read_.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+                  usleep(static_cast<useconds_t>(pauseUs));
+              }
+              read_ += ReadAll(fd_, 3 * kWaitMs);
+          }) {}
+    SlowReader(const SlowReader &) = delete;
+    SlowReader &operator=(const SlowReader &) = delete;
+    ~SlowReader() {
+        Rest();
+    }
+
+    // Everything read, once the writer has ended.
+    const std::string &Rest() {
+        slow_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return read_;
+    }
+
+  private:
+    int fd_;
+    std::atomic<bool> slow_ = true;
+    std::string read_;
+    std::thread thread_; // last: it starts with the rest in place
+};
 
 TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCounted) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
@@ -150,8 +207,6 @@ TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCoun
     err += ReadAll(chanlog_.err, kWaitMs);
     reader.join();
     EXPECT_NE(err.find(kFeedClosed), std::string::npos) << err;
-    const std::vector<std::string> logged = StampedLines(Log());
-    const std::vector<std::string> shown = StampedLines(console);
     EXPECT_GT(NotShown(err), 0);
     ExpectShownOrCounted(Log(), console, err);
     // What waited was up to 1 MiB of lines, each with 8 bytes of its own beside its text: at least
@@ -159,15 +214,7 @@ TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCoun
     // of a page more, and one line may have been on its way.
     EXPECT_GT(console.size(), std::size_t{1024} * 1024 / 520 * 512 - 1024);
     EXPECT_LT(console.size(), std::size_t{1024} * 1024 + std::size_t{2} * 4096);
-    // The lines shown are the log's own, stamps and all, in the log's order.
-    std::size_t next = 0;
-    for (const std::string &line : shown) {
-        while (next < logged.size() && logged[next] != line) {
-            ++next;
-        }
-        ASSERT_LT(next, logged.size()) << "not a line of the log, in order: " << line;
-        ++next;
-    }
+    ExpectTheLogsLinesInOrder(Log(), console);
 }
 
 TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppedBeforeIt) {
@@ -177,11 +224,10 @@ TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppe
     ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
     int sent = 0;
     auto send = [&](int count) {
-        for (int end = sent + count; sent < end; ++sent) {
-            ASSERT_TRUE(SendMessage(feed_, PacedMessage(sent)));
-            usleep(1000);
-        }
-        ASSERT_TRUE(WaitFor([&] { return Joined(Log()).ends_with(PacedMessage(sent - 1)); }));
+        std::string stream;
+        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, sent, sent + count - 1, &stream));
+        sent += count;
+        ASSERT_TRUE(WaitFor([&] { return Joined(Log()).ends_with(stream); }));
     };
     // More than the backlog holds, then twice a message with lines dropped before it: the log
     // moved away, each time with more lines dropped after it.
@@ -221,11 +267,7 @@ TEST_F(EndToEndConsole, WhatWaitsForTheConsoleIsWrittenBeforeChanlogEndsByItself
     ASSERT_NE(feed_, -1);
     ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
     std::string stream;
-    for (int i = 0; i < 200; ++i) {
-        stream += PacedMessage(i);
-        ASSERT_TRUE(SendMessage(feed_, PacedMessage(i)));
-        usleep(1000);
-    }
+    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 199, &stream));
     ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
     CloseFd(&feed_);
     // 100 kB wait for a console nobody has read yet; they all come before the end.
@@ -330,29 +372,14 @@ TEST_F(EndToEndConsole, ANonBlockingStandardOutputReadSlowlyLosesNothingUncounte
     ASSERT_GT(fcntl(pipe[0], F_SETPIPE_SZ, 4096), 0);
     ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, pipe[1]));
     close(pipe[1]);
-    std::atomic<bool> slow = true;
-    std::string console;
-    std::thread reader([&] {
-        char buffer[1024];
-        while (slow) {
-            const ssize_t n = read(pipe[0], buffer, sizeof buffer);
-            console.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-            usleep(10 * 1000);
-        }
-        console += ReadAll(pipe[0], 3 * kWaitMs);
-    });
+    SlowReader reader(pipe[0], 1024, 10 * 1000);
     const std::int64_t start = NowNs();
     for (int i = 0; i < 4000 && SendMessage(feed_, PacedMessage(i)); ++i) {
         usleep(1000);
     }
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
-    CloseFd(&feed_);
-    slow = false;
-    // Ended once the feed's close is said, the console first writes what still waits.
-    std::string err = ReadUntil(chanlog_.err, kFeedClosed, 3 * kWaitMs);
-    EXPECT_TRUE(Terminate());
-    err += ReadAll(chanlog_.err, kWaitMs);
-    reader.join();
+    const std::string err = CloseTheFeedAndEnd();
+    const std::string console = reader.Rest();
     close(pipe[0]);
     // Every line logged was shown or counted, and the counts came at most about once a second.
     EXPECT_GT(NotShown(err), 0);
@@ -375,35 +402,14 @@ TEST_F(EndToEndConsole, ASocketThatTakesPartOfALineGetsItsRestAfterItAndNothingT
     hold_ = AcceptWithin(holdListener_, kWaitMs);
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(feed_, -1);
-    std::atomic<bool> slow = true;
-    std::string console;
-    std::thread reader([&] {
-        char buffer[300];
-        while (slow) {
-            const ssize_t n = read(ours, buffer, sizeof buffer);
-            console.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-            usleep(1000);
-        }
-        console += ReadAll(ours, 3 * kWaitMs);
-    });
+    SlowReader reader(ours, 300, 1000);
     for (int i = 0; i < 400 && SendMessage(feed_, PacedMessage(i)); ++i) {
         usleep(500);
     }
-    CloseFd(&feed_);
-    slow = false;
-    std::string err = ReadUntil(chanlog_.err, kFeedClosed, 3 * kWaitMs);
-    EXPECT_TRUE(Terminate());
-    err += ReadAll(chanlog_.err, kWaitMs);
-    reader.join();
+    const std::string err = CloseTheFeedAndEnd();
+    const std::string console = reader.Rest();
     close(ours);
-    // Each line shown is one of the log's, whole, in the log's order.
-    const std::vector<std::string> logged = StampedLines(Log());
-    std::size_t next = 0;
-    for (const std::string &line : StampedLines(console)) {
-        next = std::find(logged.begin() + static_cast<std::ptrdiff_t>(next), logged.end(), line) -
-               logged.begin();
-        ASSERT_LT(next++, logged.size()) << "not a line of the log, in order: " << line;
-    }
+    ExpectTheLogsLinesInOrder(Log(), console);
     ExpectShownOrCounted(Log(), console, err);
 }
 
@@ -418,15 +424,6 @@ TEST_F(EndToEndConsole, APseudoTerminalsMasterSideAsStandardOutputGetsEveryLine)
               "50;one\n\n50;two\n\n50;three\n\n");
 }
 
-// Nobody reads standard output while 100 kB of lines come.
-void SendWhatNobodyReads(int feed, int out) {
-    ASSERT_GT(fcntl(out, F_SETPIPE_SZ, 4096), 0);
-    for (int i = 0; i < 200; ++i) {
-        ASSERT_TRUE(SendMessage(feed, PacedMessage(i)));
-        usleep(1000);
-    }
-}
-
 TEST_F(EndToEndConsole, NobodyReadingStandardOutputHoldsUpNoEndAndWhatWasNotShownIsSaid) {
     enum class End { kByItself, kAsked, kAskedWhileEndingByItself };
     for (const End end : {End::kByItself, End::kAsked, End::kAskedWhileEndingByItself}) {
@@ -436,8 +433,11 @@ TEST_F(EndToEndConsole, NobodyReadingStandardOutputHoldsUpNoEndAndWhatWasNotShow
         hold_ = end == End::kAsked ? AcceptWithin(holdListener_, kWaitMs) : -1;
         feed_ = AcceptWithin(feedListener_, kWaitMs);
         ASSERT_NE(feed_, -1);
-        ASSERT_NO_FATAL_FAILURE(SendWhatNobodyReads(feed_, chanlog_.out));
-        ASSERT_TRUE(WaitFor([&] { return Joined(Log()).size() == std::size_t{200} * 512; }));
+        // Nobody reads standard output while 100 kB of lines come.
+        ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+        std::string stream;
+        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 199, &stream));
+        ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
         const std::int64_t start = NowNs();
         if (end == End::kByItself) {
             // A failure that waits behind the lines for standard output is said all the same.
@@ -484,11 +484,7 @@ TEST_F(EndToEndConsole, AskedToEndWhileLinesWaitItGivesTheConsoleAMomentToWriteT
     ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
     // 10 kB: the pipe takes a few lines, the rest wait for the console thread.
     std::string stream;
-    for (int i = 0; i < 20; ++i) {
-        stream += PacedMessage(i);
-        ASSERT_TRUE(SendMessage(feed_, PacedMessage(i)));
-        usleep(1000);
-    }
+    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 19, &stream));
     ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
     // Read from a moment after it is asked to end, the console still gets every line.
     kill(chanlog_.pid, EndSignal());
