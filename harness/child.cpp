@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 
@@ -36,6 +37,16 @@ bool UnlinkedFile(int *writeEnd, int *readEnd) {
                        pid_t parent) {
     if (options.dieWithParent && (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != parent)) {
         _exit(125);
+    }
+    // Every signal as a shell's foreground job gets it, whatever ours inherited: started with `&`
+    // or nohup, the test run ignores SIGINT or SIGHUP, and the program would keep that.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP) {
+            std::signal(signal, SIG_DFL);
+        }
     }
     if ((options.cpu >= 0 && !PinToCpu(options.cpu)) ||
         (!options.workDir.empty() && chdir(options.workDir.c_str()) == -1)) {
