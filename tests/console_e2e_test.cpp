@@ -229,11 +229,13 @@ TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppe
         sent += count;
         ASSERT_TRUE(WaitFor([&] { return Joined(Log()).ends_with(stream); }));
     };
-    // More than the backlog holds, then twice a message with lines dropped before it: the log
-    // moved away, each time with more lines dropped after it.
+    // More than the backlog holds, then messages with lines dropped before each: the log moved
+    // away four times, each time with more lines dropped after it. Together they take more than
+    // the report lines leave of the backlog: they need room of their own.
     ASSERT_NO_FATAL_FAILURE(send(2200));
-    for (const char *away : {"/log.txt.1", "/log.txt.2"}) {
-        ASSERT_EQ(rename((dir_ + "/log.txt").c_str(), (dir_ + away).c_str()), 0);
+    for (int away = 1; away <= 4; ++away) {
+        const std::string to = dir_ + "/log.txt." + std::to_string(away);
+        ASSERT_EQ(rename((dir_ + "/log.txt").c_str(), to.c_str()), 0);
         ASSERT_NO_FATAL_FAILURE(send(20));
     }
     CloseFd(&feed_);
@@ -255,7 +257,7 @@ TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppe
                 << lines[i];
         }
     }
-    EXPECT_EQ(messages, 3) << stream.substr(stream.size() -
+    EXPECT_EQ(messages, 5) << stream.substr(stream.size() -
                                             std::min<std::size_t>(stream.size(), 2000));
     EXPECT_EQ(static_cast<long>(StampedLines(stream).size()) + NotShown(stream), sent);
 }
