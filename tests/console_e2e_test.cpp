@@ -138,8 +138,8 @@ void ExpectTheLogsLinesInOrder(const std::string &log, const std::string &consol
     }
 }
 
-// A slow but steady reader of `fd`: `chunk` bytes at a time, `pauseUs` apart, until Rest, which
-// reads what is left at once.
+// A slow but steady reader of `fd`: `chunk` bytes at a time, `pauseUs` apart, until Hurry, from
+// when it reads what comes at once.
 class SlowReader {
   public:
     SlowReader(int fd, std::size_t chunk, int pauseUs)
@@ -158,9 +158,13 @@ class SlowReader {
         Rest();
     }
 
+    void Hurry() {
+        slow_ = false;
+    }
+
     // Everything read, once the writer has ended.
     const std::string &Rest() {
-        slow_ = false;
+        Hurry();
         if (thread_.joinable()) {
             thread_.join();
         }
@@ -380,6 +384,8 @@ TEST_F(EndToEndConsole, ANonBlockingStandardOutputReadSlowlyLosesNothingUncounte
         usleep(1000);
     }
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
+    // Read at once from now on, the console writes what waits before the end.
+    reader.Hurry();
     const std::string err = CloseTheFeedAndEnd();
     const std::string console = reader.Rest();
     close(pipe[0]);
@@ -408,6 +414,8 @@ TEST_F(EndToEndConsole, ASocketThatTakesPartOfALineGetsItsRestAfterItAndNothingT
     for (int i = 0; i < 400 && SendMessage(feed_, PacedMessage(i)); ++i) {
         usleep(500);
     }
+    // Read at once from now on, the console writes what waits before the end.
+    reader.Hurry();
     const std::string err = CloseTheFeedAndEnd();
     const std::string console = reader.Rest();
     close(ours);
