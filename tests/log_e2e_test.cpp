@@ -98,6 +98,10 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
          },
          "log.txt", ""},
         {[&] { link("a.log"); }, "a.log", ""},
+        {[&] { // the link's file moved away: the name now points nowhere, and is made anew
+             ASSERT_EQ(rename(path("a.log").c_str(), path("a.old").c_str()), 0);
+         },
+         "a.log", ""},
         {[&] { ASSERT_EQ(unlink(path("a.log").c_str()), 0); }, "a.log", ""}, // the link's file
         {[&] { link("b.log"); }, "b.log", ""}, // the link pointed elsewhere
     };

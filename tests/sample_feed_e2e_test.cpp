@@ -137,11 +137,14 @@ class EndToEndSampleFeed : public ChanlogTest {
 
 TEST_F(EndToEndSampleFeed, DefaultSampleMixesMessagesOnePerReceiveAndChanlogReportsItsOwn) {
     bool holdQuiet = false;
+    const std::int64_t start = NowNs();
     const std::vector<std::string> messages = ProbeFeed({"--interval-ms", kInterval}, &holdQuiet);
     ASSERT_FALSE(messages.empty());
-    // As many receives as messages sent: no two of them went together.
+    // As many receives as messages sent: no two of them went together. Each came after its pause.
     EXPECT_TRUE(FeedSaid("closed by us after " + std::to_string(messages.size()) + " messages"))
         << feedErr_;
+    EXPECT_GE(NowNs() - start,
+              static_cast<std::int64_t>(messages.size()) * kIntervalMs * 1000 * 1000);
     auto any = [&](auto predicate) {
         return std::any_of(messages.begin(), messages.end(), predicate);
     };
