@@ -28,7 +28,15 @@
 
 namespace {
 
-using EndToEndConsole = ChanlogTest;
+class EndToEndConsole : public ChanlogTest {
+  protected:
+    // Starts chanlog with channel 1 refused unless `hold`, so that it ends by itself once the feed
+    // closes, and sends 100 kB of lines that nobody reads from its standard output yet; returns
+    // once the log has them all.
+    void StartAndSendWhatNobodyReads(bool hold);
+
+    std::string sent_;
+};
 
 // A pseudo-terminal: the master side, and the terminal's own side in raw mode, or -1 on failure.
 struct Terminal {
@@ -96,6 +104,18 @@ void SendPaced(int feed, int first, int last, std::string *sent) {
         *sent += PacedMessage(i);
         usleep(1000);
     }
+}
+
+void EndToEndConsole::StartAndSendWhatNobodyReads(bool hold) {
+    ListenOn(hold, true);
+    StartChanlog();
+    hold_ = hold ? AcceptWithin(holdListener_, kWaitMs) : -1;
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    sent_.clear();
+    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 199, &sent_));
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == sent_; }));
 }
 
 // How many lines the notices in `err` say were not shown, for the reason `why`.
@@ -272,14 +292,7 @@ TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppe
 }
 
 TEST_F(EndToEndConsole, WhatWaitsForTheConsoleIsWrittenBeforeChanlogEndsByItself) {
-    ListenOn(false, true); // channel 1 fails, so chanlog ends once the feed closes
-    StartChanlog();
-    feed_ = AcceptWithin(feedListener_, kWaitMs);
-    ASSERT_NE(feed_, -1);
-    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
-    std::string stream;
-    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 199, &stream));
-    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+    ASSERT_NO_FATAL_FAILURE(StartAndSendWhatNobodyReads(false));
     CloseFd(&feed_);
     // 100 kB wait for a console nobody has read yet; they all come before the end.
     const std::string console = ReadAll(chanlog_.out, kWaitMs);
@@ -292,7 +305,7 @@ TEST_F(EndToEndConsole, WhatWaitsForTheConsoleIsWrittenBeforeChanlogEndsByItself
     for (const std::string &line : lines) {
         reports += line + "\n";
     }
-    EXPECT_EQ(Joined(reports), stream);
+    EXPECT_EQ(Joined(reports), sent_);
 }
 
 TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid) {
@@ -443,16 +456,7 @@ TEST_F(EndToEndConsole, NobodyReadingStandardOutputHoldsUpNoEndAndWhatWasNotShow
     enum class End { kByItself, kAsked, kAskedWhileEndingByItself };
     for (const End end : {End::kByItself, End::kAsked, End::kAskedWhileEndingByItself}) {
         // With channel 1 refused chanlog ends by itself once the feed closes.
-        ListenOn(end == End::kAsked, true);
-        StartChanlog();
-        hold_ = end == End::kAsked ? AcceptWithin(holdListener_, kWaitMs) : -1;
-        feed_ = AcceptWithin(feedListener_, kWaitMs);
-        ASSERT_NE(feed_, -1);
-        // Nobody reads standard output while 100 kB of lines come.
-        ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
-        std::string stream;
-        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 199, &stream));
-        ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+        ASSERT_NO_FATAL_FAILURE(StartAndSendWhatNobodyReads(end == End::kAsked));
         const std::int64_t start = NowNs();
         if (end == End::kByItself) {
             // A failure that waits behind the lines for standard output is said all the same.
