@@ -281,7 +281,9 @@ bool PlatformWatchLog(const char *path) {
         return false;
     }
     // The file: IN_ATTRIB, since its link count falls when it is removed, or replaced by a rename
-    // over it; a write is no attribute change, so the log's own lines raise nothing.
+    // over it; a write is no attribute change, so the log's own lines raise nothing. IN_MOVE_SELF:
+    // where the log's name is a link, the file it points to may be moved under another name, which
+    // no event of the log's name shows.
     const int file = inotify_add_watch(Inotify(), path, IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
     // Its folder, for the name: a link that comes to point elsewhere changes no file.
     const char *slash = std::strrchr(path, '/');
