@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/config.h"
+#include "config/config.h"
 
 namespace {
 

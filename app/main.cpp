@@ -6,12 +6,12 @@
 #include <cstdlib>
 
 #include "app/arguments.h"
-#include "app/config.h"
-#include "app/console.h"
-#include "app/globals.h"
 #include "app/report.h"
 #include "channels/channels.h"
+#include "channels/globals.h"
 #include "channels/log.h"
+#include "config/config.h"
+#include "console/console.h"
 #include "net/net.h"
 
 namespace {
@@ -72,7 +72,7 @@ int main(int argc, char **argv) {
 
     g_startTick = PlatformTickMs(); // before the connections, so elapsed times include them
     OpenLog();
-    if (NetStartup(&g_netData) == 1) {
+    if (NetStartup() == 1) {
         return kExitStartupFailed;
     }
     PlatformConsolePrepare();

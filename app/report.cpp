@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/config.h"
+#include "config/config.h"
 
 void AbortWithMessage(const char *format, ...) {
     va_list args;

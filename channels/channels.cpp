@@ -6,27 +6,22 @@
 #include <cstring>
 #include <memory>
 
-#include "app/config.h"
-#include "app/console.h"
-#include "app/globals.h"
+#include "channels/globals.h"
 #include "channels/log.h"
+#include "config/config.h"
+#include "console/console.h"
 #include "net/net.h"
 
 namespace {
 
 char failedTag;
 
-// Creates the socket and connects it; after a failed connect the networking layer is released
-// here, since the connect operation only closes the socket.
+// Creates the socket and connects it; a failed connect has closed the socket.
 int ConnectChannel(Socket *socket, sockaddr_in *address, std::uint16_t port) {
     if (NetCreateSocket(socket, address, port) == 1) {
         return 1;
     }
-    if (NetConnect(socket, address) == 1) {
-        PlatformNetCleanup();
-        return 1;
-    }
-    return 0;
+    return NetConnect(socket, address);
 }
 
 // One time stamp for both lines, so that the console and the log say the same. The line is in the

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "app/config.h"
-#include "app/console.h"
-#include "app/globals.h"
+#include "channels/globals.h"
+#include "config/config.h"
+#include "console/console.h"
 
 namespace {
 

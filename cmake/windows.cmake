@@ -68,13 +68,17 @@ endfunction()
 macro(chanlog_windows_finish)
   target_compile_definitions(chanlog_core PUBLIC WIN32_LEAN_AND_MEAN)
   target_link_libraries(chanlog_core PUBLIC ws2_32)
-  # Every thread start goes through platform/win32.cpp, which says a thread that Windows refuses:
-  # the C runtime's _beginthreadex, by the name of its import (the prefix of C symbols, "_" on
-  # 32-bit x86, taken off).
+  # Every thread start goes through platform/win32/threads.cpp, which says a thread that Windows
+  # refuses: the C runtime's _beginthreadex, by the name of its import (the prefix of C symbols,
+  # "_" on 32-bit x86, taken off). The wrapper's own symbol, with that prefix, is asked for by
+  # name, so that every program takes it from the library, also one that calls nothing else in
+  # its file.
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    target_link_options(chanlog_core PUBLIC -Wl,--wrap=__imp__beginthreadex)
+    target_link_options(chanlog_core PUBLIC -Wl,--wrap=__imp__beginthreadex
+                        -Wl,--undefined=__wrap___imp__beginthreadex)
   else()
-    target_link_options(chanlog_core PUBLIC -Wl,--wrap=_imp___beginthreadex)
+    target_link_options(chanlog_core PUBLIC -Wl,--wrap=_imp___beginthreadex
+                        -Wl,--undefined=___wrap__imp___beginthreadex)
   endif()
   chanlog_windows_resources(chanlog "chanlog: logs the reported lines of a local text service"
                             "Allegro, the MinGW-w64 runtime, winpthreads and GCC's runtime")

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/config.h"
-#include "app/console.h"
+#include "config/config.h"
+#include "console/console.h"
 
 namespace {
 
@@ -26,8 +26,8 @@ void SayFailed(const char *operation, long code, const char *what, const char *a
 
 } // namespace
 
-int NetStartup(NetData *data) {
-    const int result = PlatformNetStartup(kSocketsVersion, data);
+int NetStartup() {
+    const int result = PlatformNetStartup(kSocketsVersion);
     if (result != 0) {
         ConsoleSay(Stream::kOut, "WSAStartup failed with error: %d\n", result);
         return 1;
@@ -39,7 +39,6 @@ int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port) {
     *socket = PlatformSocketOpen();
     if (*socket == kInvalidSocket) {
         SayFailed("socket", PlatformSocketError(), "create a socket for", kLoopbackAddress, port);
-        PlatformNetCleanup();
         return 1;
     }
     address->sin_family = AF_INET;
@@ -76,6 +75,5 @@ int NetClose(Socket *socket) {
         ConsoleSay(Stream::kOut, "close failed with error: %d\n", PlatformSocketError());
         status = 1;
     }
-    PlatformNetCleanup();
     return status;
 }

@@ -8,19 +8,19 @@
 
 #include "platform/platform.h"
 
-// Starts the networking layer, once per process.
-int NetStartup(NetData *data);
+// Starts the networking layer, once per process; it is released at process exit.
+int NetStartup();
 
 // Creates a TCP socket and fills the loopback address for `port` (host order). On failure the
-// networking layer is released and the address left untouched.
+// address is left untouched.
 int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port);
 
-// Connects. On failure the socket is closed; the networking layer is left to the caller.
+// Connects. On failure the socket is closed.
 int NetConnect(Socket *socket, const sockaddr_in *address);
 
 // Clears the whole buffer, then makes one blocking receive of at most `length` bytes. Returns the
 // bytes received, 0 when the peer closed in order, -1 on error, which it prints.
 int NetReceive(Socket *socket, char *buffer, int length);
 
-// Closes the socket, then releases the networking layer whether or not the close failed.
+// Closes the socket.
 int NetClose(Socket *socket);

@@ -1,9 +1,10 @@
 #pragma once
 
 // The operating system's services behind one interface: sockets, the millisecond tick, the log
-// file, the console and the process's own set-up. Every call into the
-// operating system lives behind this header; posix.cpp and win32.cpp implement it, one per
-// platform, and the build picks one.
+// file, the console and the process's own set-up. Every call into the operating system lives
+// behind this header. platform/posix/ and platform/win32/ implement it, one file per topic
+// (sockets.cpp, clock.cpp, log_file.cpp, console.cpp, process.cpp, and what a platform needs
+// besides), and the build picks one folder.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,20 +21,15 @@
 #ifdef _WIN32
 using Socket = SOCKET;
 inline constexpr Socket kInvalidSocket = INVALID_SOCKET;
-using NetData = WSADATA; // what the networking start-up fills in
 #else
 using Socket = int;
 inline constexpr Socket kInvalidSocket = -1;
-// POSIX sockets need no start-up, so it only keeps the version that was asked for.
-struct NetData {
-    std::uint16_t version;
-};
 #endif
 
-int PlatformNetStartup(std::uint16_t version, NetData *data); // 0, or the start-up's error code
-// A channel's release of the networking layer. It does nothing: the one start-up is released at
-// process exit, so that one channel's release never takes the layer from the other's socket.
-void PlatformNetCleanup();
+// Starts the networking layer for the whole process, once: 0, or the start-up's error code. It is
+// released at process exit, never by a channel, so that one channel's end never takes the layer
+// from the other's socket. POSIX sockets need no start-up, and it does nothing there.
+int PlatformNetStartup(std::uint16_t version);
 Socket PlatformSocketOpen(); // IPv4 TCP socket, or kInvalidSocket
 int PlatformSocketConnect(Socket socket, const sockaddr_in *address); // 0, or -1 on error
 // One blocking receive: bytes received, 0 when the peer closed in order, -1 on error.

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/console.h"
+#include "console/console.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/config.h"
-#include "app/globals.h"
 #include "channels/channels.h"
+#include "channels/globals.h"
+#include "config/config.h"
 
 namespace {
 

@@ -15,8 +15,7 @@ namespace {
 class Net : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        NetData data{};
-        ASSERT_EQ(NetStartup(&data), 0);
+        ASSERT_EQ(NetStartup(), 0);
     }
 };
 

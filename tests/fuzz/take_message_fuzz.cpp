@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/config.h"
 #include "channels/channels.h"
+#include "config/config.h"
 
 namespace {
 

@@ -7,4 +7,3 @@
 // Set by main before any channel thread exists.
 extern std::uint64_t g_startTick; // read-only afterwards
 extern LogFile g_logFile;         // afterwards written and closed by channel 2 alone
-extern NetData g_netData;         // filled by the networking start-up; nothing reads it

@@ -1,5 +1,4 @@
-#include "app/globals.h"
+#include "channels/globals.h"
 
 std::uint64_t g_startTick = 0;
 LogFile g_logFile = kNoLogFile;
-NetData g_netData{};

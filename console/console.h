@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/config.h"
+#include "config/config.h"
 #include "platform/platform.h"
 
 // Only report lines are held to the report bound; the rest are dropped only when the backlog as a
