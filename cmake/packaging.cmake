@@ -5,7 +5,8 @@
 #   programs  chanlog and sample-feed;
 #   manuals   the manual pages as written, for `cmake --install`;
 #   debian    what the Debian package has instead of the plain pages and beside the programs: the
-#             pages gzipped, the changelog gzipped and the copyright file, under /usr/share. It is
+#             pages gzipped, the changelog gzipped and the copyright file, under /usr/share; the
+#             systemd unit chanlog.service, and its log's rotation in /etc/logrotate.d. It is
 #             left out of a plain `cmake --install`; the package takes it and not `manuals`.
 include(GNUInstallDirs)
 install(TARGETS chanlog sample-feed RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
@@ -49,6 +50,17 @@ install(FILES ${CHANLOG_DEBIAN_BUILD}/chanlog.1.gz ${CHANLOG_DEBIAN_BUILD}/sampl
 # A package whose version has no Debian revision is a native one: its changelog is changelog.gz.
 install(FILES ${CHANLOG_DEBIAN_BUILD}/changelog.gz ${CHANLOG_DEBIAN_SOURCE}/copyright
         DESTINATION ${CHANLOG_DEBIAN_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
+
+# The service that runs chanlog for days, installed but neither enabled nor started: where Debian
+# 12 keeps the units of packages, which is not under the install prefix. Its log's rotation is a
+# configuration file that the administrator may change, which an upgrade then keeps (a conffile).
+install(FILES ${CHANLOG_DEBIAN_SOURCE}/chanlog.service DESTINATION /lib/systemd/system
+        COMPONENT debian EXCLUDE_FROM_ALL)
+install(FILES ${CHANLOG_DEBIAN_SOURCE}/chanlog.logrotate DESTINATION /etc/logrotate.d
+        RENAME chanlog COMPONENT debian EXCLUDE_FROM_ALL)
+file(WRITE ${CHANLOG_DEBIAN_BUILD}/conffiles "/etc/logrotate.d/chanlog\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CHANLOG_DEBIAN_BUILD}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_PACKAGE_NAME chanlog)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -140,11 +140,13 @@ TEST_F(Net, ReceiveReportsOrderlyCloseAsZeroAndResetAsFailure) {
 }
 
 TEST_F(Net, AHangUpIsWaitedForWithoutReadingAndAResetIsAFailure) {
-    // What the service sends first neither ends the wait nor is taken by it.
+    // What the service sends first neither ends the wait nor is taken by it, where the platform
+    // tells of a close before all was read.
+    const std::string unread = kCloseSeenPastUnreadData ? "unread" : "";
     Connection closed = Connect();
     std::atomic<bool> closing{false};
     std::thread service([&] {
-        EXPECT_TRUE(SendMessage(closed.service, "unread"));
+        EXPECT_TRUE(unread.empty() || SendMessage(closed.service, unread));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         closing = true;
         CloseSocket(closed.service);
@@ -153,7 +155,7 @@ TEST_F(Net, AHangUpIsWaitedForWithoutReadingAndAResetIsAFailure) {
     EXPECT_EQ(NetWaitForHangUp(&closed.client), 0);
     EXPECT_TRUE(closing);
     service.join();
-    EXPECT_EQ(QueuedBytes(closed.client), 6);
+    EXPECT_EQ(QueuedBytes(closed.client), static_cast<int>(unread.size()));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     NetClose(&closed.client);
 
@@ -163,7 +165,7 @@ TEST_F(Net, AHangUpIsWaitedForWithoutReadingAndAResetIsAFailure) {
         ResetConnection(reset.service);
     });
     testing::internal::CaptureStdout();
-    EXPECT_EQ(NetWaitForHangUp(&reset.client), 1);
+    EXPECT_EQ(NetWaitForHangUp(&reset.client), kResetHangUp);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     service.join();
     NetClose(&reset.client);

@@ -120,7 +120,10 @@ TEST_F(EndToEndReconnect, AHoldServiceThatClosesOrResetsIsNoticedAndConnectedAga
     EXPECT_EQ(said[0], "The hold service closed the connection: connecting again");
     EXPECT_EQ(said[1], "Could not connect to 127.0.0.1:31285");
     EXPECT_GE(BackAfter(said[2], "hold", kHoldService), 0) << said[2];
-    EXPECT_EQ(said[3], "The hold connection failed: connecting again");
+    // Wine tells of the reset of a connection that is only waited on as of an orderly close.
+    EXPECT_EQ(said[3], WindowsPrograms()
+                           ? "The hold service closed the connection: connecting again"
+                           : "The hold connection failed: connecting again");
     EXPECT_GE(BackAfter(said[4], "hold", kHoldService), 0) << said[4];
     // The feed was logged all along.
     const std::string logged = "50;while the hold service is gone\n\n50;after\n\n";

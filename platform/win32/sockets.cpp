@@ -37,7 +37,9 @@ int PlatformSocketReceive(Socket socket, char *buffer, std::size_t length) {
 
 int PlatformSocketWaitHangUp(Socket socket) {
     // FD_CLOSE alone: data the peer sends does not end the wait. Its error code tells an orderly
-    // close (0) from a reset or an abort.
+    // close (0) from a reset or an abort (Wine tells of a reset as of an orderly close). Windows
+    // tells of a close only once all that the peer sent was read, which never happens here: a
+    // peer that sent anything is noticed when it resets, not when it closes in order.
     WSAEVENT event = WSACreateEvent();
     if (event == WSA_INVALID_EVENT) {
         return -1;
