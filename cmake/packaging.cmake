@@ -70,6 +70,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "chanlog holds a connection to 127.0.0.1:31285, reads text from 127.0.0.1:31286"
   "and writes each receive that begins with \"50;\" to standard output and to"
   "log.txt, stamped with the milliseconds since start-up."
+  "chanlog.service runs it for days, connecting again when a service restarts,"
+  "its log in /var/log/chanlog; it is installed, not enabled."
   "sample-feed is a pair of sample services for it.")
 set(CPACK_STRIP_FILES ON)
 # Not a real mailbox: example.org is reserved for examples, and lintian accepts it as a host.

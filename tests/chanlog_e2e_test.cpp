@@ -329,8 +329,8 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
         EXPECT_TRUE(usage.starts_with(usageLine)) << usage;
         EXPECT_NE(usage.find("log.txt"), std::string::npos);
         EXPECT_NE(usage.find("\n  --reconnect  connect again"), std::string::npos);
-        EXPECT_NE(usage.find("2 when both channels ended and one of them failed, 64 for a bad "
-                             "argument"),
+        EXPECT_NE(usage.find("2 when both channels ended and one of them failed, 64 for a bad\n"
+                             "argument."),
                   std::string::npos);
         EXPECT_TRUE(usage.ends_with(manual)) << usage;
         EXPECT_EQ(ReadAll(child.err, kWaitMs), "");
