@@ -47,6 +47,8 @@ TEST_F(EndToEndReconnect, AFeedRestartedIsConnectedAgainAndLoggedInTheSameLog) {
     ASSERT_NO_FATAL_FAILURE(StartConnected(ReconnectCommand()));
     Send("50;before\n");
     Console("50;before\n");
+    SleepMs(2000); // so that the time since start-up is not the time the service was gone
+    const std::int64_t stopped = NowNs();
     StopService(kFeedService);
     Said("Could not connect to 127.0.0.1:31286\n");
     if (!WindowsPrograms()) {
@@ -54,6 +56,7 @@ TEST_F(EndToEndReconnect, AFeedRestartedIsConnectedAgainAndLoggedInTheSameLog) {
     }
     SleepMs(1500); // the service is gone for 1.5 s at least
     ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
+    const double outage = static_cast<double>(NowNs() - stopped) / 1e9;
     Send("50;after\n");
     Console("50;after\n");
 
@@ -63,14 +66,15 @@ TEST_F(EndToEndReconnect, AFeedRestartedIsConnectedAgainAndLoggedInTheSameLog) {
     EXPECT_EQ(said[0], "The feed service closed the connection: connecting again");
     EXPECT_EQ(said[1], "Could not connect to 127.0.0.1:31286");
     const double gone = BackAfter(said[2], "feed", kFeedService);
+    // From the loss until the return, as the test saw them, give or take a busy machine's delay.
     EXPECT_GE(gone, 1.5) << said[2];
-    EXPECT_LT(gone, 1.5 + kWaitMs / 1000.0) << said[2];
+    EXPECT_LT(gone, outage + 1.0) << said[2];
     // One log, stamped from the same start-up.
     const std::string log = Log();
     EXPECT_EQ(Unstamped(log), "50;before\n\n50;after\n\n");
     const std::vector<std::string> stamped = StampedLines(log);
     ASSERT_EQ(stamped.size(), 2u) << log;
-    EXPECT_GE(std::stol(stamped[1]) - std::stol(stamped[0]), 1500) << log;
+    EXPECT_GE(std::stol(stamped[1]) - std::stol(stamped[0]), 3500) << log;
     EXPECT_TRUE(HoldConnectionHeld());
 }
 
@@ -167,6 +171,26 @@ TEST_F(EndToEndReconnect, AnOutageCostsAWakeUpPerAttemptAndItsFailureIsSaidOnce)
     const long long connected = VoluntarySwitches(chanlog_.pid);
     SleepMs(1000);
     EXPECT_EQ(VoluntarySwitches(chanlog_.pid), connected);
+}
+
+TEST_F(EndToEndReconnect, ASocketThatCannotBeCreatedIsSaidOncePerOutage) {
+    if (WindowsPrograms()) {
+        GTEST_SKIP() << "a descriptor limit does not limit Windows sockets";
+    }
+    // Descriptors 0-2 and the log's: none is left for a socket, attempt after attempt.
+    StartChanlog(Output::kPipe, {"/bin/sh", "-c", "ulimit -n 4 && exec \"$0\" --reconnect",
+                                 ChanlogCommand().front()});
+    Said("Could not create a socket for 127.0.0.1:31285\n");
+    Said("Could not create a socket for 127.0.0.1:31286\n");
+    SleepMs(1000); // a few more attempts each
+    EXPECT_TRUE(Running(chanlog_));
+    kill(chanlog_.pid, SIGKILL);
+    EXPECT_EQ(ReadAll(chanlog_.out, kWaitMs),
+              "socket failed with error: 24\nsocket failed with error: 24\n");
+    std::vector<std::string> said = Lines(said_ + ReadAll(chanlog_.err, 0));
+    std::sort(said.begin(), said.end());
+    EXPECT_EQ(said, (std::vector<std::string>{"Could not create a socket for 127.0.0.1:31285",
+                                              "Could not create a socket for 127.0.0.1:31286"}));
 }
 
 TEST_F(EndToEndReconnect, AServiceThatClosesEveryConnectionAtOnceIsAskedWithGrowingPauses) {
