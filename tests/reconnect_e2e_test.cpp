@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,10 +36,19 @@ std::string Refused() {
 // The seconds that "The <name> service at 127.0.0.1:<port> is back after <s.t> s" says; -1 for
 // any other line.
 double BackAfter(const std::string &line, const std::string &name, std::uint16_t port) {
-    const std::regex back("The " + name + " service at 127\\.0\\.0\\.1:" + std::to_string(port) +
-                          " is back after ([0-9]+\\.[0-9]) s");
-    std::smatch seconds;
-    return std::regex_match(line, seconds, back) ? std::stod(seconds[1]) : -1;
+    const std::string head =
+        "The " + name + " service at 127.0.0.1:" + std::to_string(port) + " is back after ";
+    if (!line.starts_with(head) || !line.ends_with(" s")) {
+        return -1;
+    }
+    const std::string seconds = line.substr(head.size(), line.size() - head.size() - 2);
+    const std::size_t dot = seconds.find('.');
+    const std::string whole = seconds.substr(0, dot);
+    const std::string tenth = dot == std::string::npos ? "" : seconds.substr(dot + 1);
+    auto digits = [](const std::string &text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    return digits(whole) && tenth.size() == 1 && digits(tenth) ? std::stod(seconds) : -1;
 }
 
 TEST_F(EndToEndReconnect, AFeedRestartedIsConnectedAgainAndLoggedInTheSameLog) {
@@ -148,7 +156,11 @@ TEST_F(EndToEndReconnect, AnOutageCostsAWakeUpPerAttemptAndItsFailureIsSaidOnce)
     // A loop that did not pause would take all 400 ticks and wake thousands of times; pauses that
     // stayed at a tenth of a second, 80 times.
     EXPECT_LT(StatCpuTicks(chanlog_.pid) - ticks, 10);
+#ifndef __SANITIZE_THREAD__ // whose own thread wakes ten times a second
     EXPECT_LE(VoluntarySwitches(chanlog_.pid) - switches, 12);
+#else
+    (void)switches;
+#endif
 
     ListenOn(true, true);
     hold_ = AcceptWithin(holdListener_, kWaitMs);
@@ -167,10 +179,12 @@ TEST_F(EndToEndReconnect, AnOutageCostsAWakeUpPerAttemptAndItsFailureIsSaidOnce)
     EXPECT_GE(BackAfter(said[3], "hold", kHoldService), 5.5) << said[3];
 
     // Connected again, it waits without waking.
+#ifndef __SANITIZE_THREAD__
     SleepMs(500);
     const long long connected = VoluntarySwitches(chanlog_.pid);
     SleepMs(1000);
     EXPECT_EQ(VoluntarySwitches(chanlog_.pid), connected);
+#endif
 }
 
 TEST_F(EndToEndReconnect, ASocketThatCannotBeCreatedIsSaidOncePerOutage) {
