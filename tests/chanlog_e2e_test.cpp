@@ -358,8 +358,9 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
     ListenOn(true, true);
     const std::string platformHelp = WindowsPrograms() ? "/?" : "--help";
     // Each platform's own: Windows has "/?", and no man, but the README of the zip.
-    const std::string usageLine = WindowsPrograms() ? "Usage: chanlog [--help | /? | --version]\n"
-                                                    : "Usage: chanlog [--help | --version]\n";
+    const std::string usageLine = std::string("Usage: chanlog [--reconnect]\n") +
+                                  (WindowsPrograms() ? "       chanlog --help | /? | --version\n"
+                                                     : "       chanlog --help | --version\n");
     const std::string manual = WindowsPrograms()
                                    ? "See README.txt beside chanlog.exe for the whole story.\n"
                                    : "See man chanlog for the whole story.\n";
@@ -369,7 +370,10 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
         const std::string usage = ReadAll(child.out, kWaitMs);
         EXPECT_TRUE(usage.starts_with(usageLine)) << usage;
         EXPECT_NE(usage.find("log.txt"), std::string::npos);
-        EXPECT_NE(usage.find("64 for a bad argument"), std::string::npos);
+        EXPECT_NE(usage.find("\n  --reconnect  connect again"), std::string::npos);
+        EXPECT_NE(usage.find("2 when both channels ended and one of them failed, 64 for a bad\n"
+                             "argument."),
+                  std::string::npos);
         EXPECT_TRUE(usage.ends_with(manual)) << usage;
         // Each port with its role, wherever the text breaks its lines.
         std::string flat = usage;
@@ -379,14 +383,19 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
         EXPECT_NE(flat.find("reads text from 127.0.0.1:31286"), std::string::npos) << usage;
         EXPECT_EQ(ReadAll(child.err, kWaitMs), "");
     }
-    Child version = WithArguments(dir_, {"--version"});
-    EXPECT_EQ(ExitCode(version), 0);
-    EXPECT_EQ(ReadAll(version.out, kWaitMs), "chanlog 1.0.0\n");
+    // In any order, beside --reconnect too.
+    for (const std::vector<std::string> &arguments :
+         {std::vector<std::string>{"--version"}, {"--reconnect", "--version", "--reconnect"}}) {
+        Child version = WithArguments(dir_, arguments);
+        EXPECT_EQ(ExitCode(version), 0);
+        EXPECT_EQ(ReadAll(version.out, kWaitMs), "chanlog 1.0.0\n");
+    }
 
     const std::string unknown = WindowsPrograms() ? "--bogus" : "/?";
     for (const auto &[arguments, named] :
          {std::pair<std::vector<std::string>, std::string>{{unknown}, unknown},
           {{"--version", "extra"}, "extra"},
+          {{"--reconnect", "--retry"}, "--retry"},
           {{"log.txt"}, "log.txt"}}) {
         Child bad = WithArguments(dir_, arguments);
         EXPECT_EQ(ExitCode(bad), 64) << named;

@@ -88,7 +88,8 @@ TEST_F(EndToEndConsole, AConsoleReaderThatGoesAwayIsSaidOnceAndLeavesTheLogGrowi
     feed_ = -1;
     ExpectOnlyChannelTwoEnds(
         "Standard output was closed by its reader: the lines go on in log.txt only\n"
-        "recv failed with error: 104\n");
+        "recv failed with error: 104\n"
+        "The feed connection failed: nothing more will be logged\n");
 }
 
 // A message of 512 bytes, numbered: two fill a receive exactly, so that messages that arrive
@@ -369,6 +370,7 @@ TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid
                   "recv failed with error: " +
                   std::to_string(ResetCode()) +
                   "\n"
+                  "The feed connection failed: nothing more will be logged\n"
                   "3 lines were not shown: standard output could not be written (log.txt has what "
                   "was logged)\n");
     EXPECT_EQ(Unstamped(Log()), "50;one\n\n50;two\n\n50;three\n\n");
