@@ -27,6 +27,11 @@ inline constexpr int kEndGraceMs = 2000;
 inline constexpr int kEndRequestLogMs = 500;
 inline constexpr int kEndRequestGraceMs = 1000;
 
+// A write that Windows says was done but that took nothing (a pipe left non-blocking, its reader
+// behind) is tried again up to this many times, this many milliseconds apart, and then fails.
+inline constexpr int kNothingWrittenTries = 50;
+inline constexpr int kNothingWrittenPauseMs = 20;
+
 inline constexpr int kExitStartupFailed = 1; // Allegro, log file, networking or threads
 inline constexpr int kExitChannelFailed = 2; // both channels ended and one of them failed
 inline constexpr int kExitUsage = 64;        // a bad argument, as sample-feed and sysexits have it
