@@ -9,9 +9,10 @@
 
 namespace {
 
-// The platform's help switch, when it has one, goes beside --help ("%s%s"), and its manual ends it.
+// The platform's help switch, when it has one, goes beside --help and -h ("%s%s"), and its manual
+// ends it.
 constexpr const char *kUsage =
-    "Usage: chanlog [--help%s%s | --version]\n"
+    "Usage: chanlog [--help | -h%s%s | --version]\n"
     "\n"
     "Connects to %s:%u and holds that connection open, reads text from\n"
     "%s:%u, and writes every receive that begins with \"%s\" to standard output\n"
@@ -47,7 +48,9 @@ Arguments ParseArguments(int argc, const char *const *argv, const char *helpSwit
         return {Request::kRun, nullptr};
     }
     const char *argument = argv[1];
-    const bool help = Is(argument, "--help") || Is(argument, "-h") || Is(argument, helpSwitch);
+    // Where "/?" asks for help, so does "-?", as Windows' own programs take it.
+    const bool help = Is(argument, "--help") || Is(argument, "-h") || Is(argument, helpSwitch) ||
+                      (helpSwitch != nullptr && Is(argument, "-?"));
     const bool version = Is(argument, "--version");
     // One argument is named: the first that is not understood, or the one too many.
     if (!help && !version) {
@@ -69,8 +72,9 @@ int AnswerRequest(const Arguments &arguments, const char *helpSwitch, const char
     case Request::kVersion:
         return PrintOut("chanlog %s\n", CHANLOG_VERSION);
     case Request::kBad:
-        std::fprintf(stderr, "chanlog: unexpected argument '%s' (chanlog --help tells more)\n",
-                     arguments.bad);
+        // The hint names the platform's own request for help.
+        std::fprintf(stderr, "chanlog: unexpected argument '%s' (chanlog %s tells more)\n",
+                     arguments.bad, helpSwitch != nullptr ? helpSwitch : "--help");
         return kExitUsage;
     case Request::kRun:
         break;
