@@ -430,7 +430,9 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         {{"stray"}, "'stray'"},
     };
     if (!WindowsPrograms()) {
-        cases.push_back({{"/?"}, "'/?'"}); // Windows' help switch is no option elsewhere
+        // Windows' help switches are no options elsewhere.
+        cases.push_back({{"/?"}, "'/?'"});
+        cases.push_back({{"-?"}, "'-?'"});
     }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -452,8 +454,11 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
     const std::string ending = WindowsPrograms()
                                    ? "\nCtrl-C, Ctrl-Break or closing its console window ends it.\n"
                                    : "\nCtrl-C or SIGTERM ends it. ";
-    for (const std::vector<std::string> &help :
-         {std::vector<std::string>{"--help"}, platformHelp}) {
+    std::vector<std::vector<std::string>> helps = {{"--help"}, platformHelp};
+    if (WindowsPrograms()) {
+        helps.push_back({"-?"}); // as Windows' own programs take it
+    }
+    for (const std::vector<std::string> &help : helps) {
         SCOPED_TRACE(help.back());
         SpawnFeed(help);
         EXPECT_EQ(ExitCode(service_), 0);
@@ -575,10 +580,10 @@ TEST_F(EndToEndSampleFeed, AClientThatStopsReadingHoldsBackItsOwnMessagesOnly) {
 TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByte) {
     const std::string file = dir_ + "/messages.txt";
     // Control bytes (C1's U+0085 too), and bytes that are no UTF-8: a lone continuation, '/' in
-    // two and in three bytes, a surrogate, a lead byte followed by another, one cut short.
+    // two bytes and 'é' in three, a surrogate, a lead byte followed by another, one cut short.
     const std::string message =
         "50;a\\b\x7f\x1f~ \x01 temp\xc3\xa9rature \xe6\x97\xa5\xf0\x9f\x98\x80 "
-        "\xc2\x85\x80\xc0\xaf\xe0\x80\xaf\xed\xa0\x80\xc3\xe9 \xc3\n";
+        "\xc2\x85\x80\xc0\xaf\xe0\x83\xa9\xed\xa0\x80\xc3\xe9 \xc3\n";
     WriteWholeFile(file, message);
     ASSERT_NO_FATAL_FAILURE(
         SpawnFeed({"--hold-port", std::to_string(FreePort()), "--feed-port", "65535",
@@ -589,7 +594,7 @@ TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByt
     EXPECT_EQ(ReceiveUntilClosed(feed), std::vector<std::string>{message});
     close(feed);
     EXPECT_TRUE(FeedSaid("sample-feed: -> 50;a\\\\b\\x7f\\x1f~ \\x01 temp\xc3\xa9rature "
-                         "\xe6\x97\xa5\xf0\x9f\x98\x80 \\xc2\\x85\\x80\\xc0\\xaf\\xe0\\x80\\xaf"
+                         "\xe6\x97\xa5\xf0\x9f\x98\x80 \\xc2\\x85\\x80\\xc0\\xaf\\xe0\\x83\\xa9"
                          "\\xed\\xa0\\x80\\xc3\\xe9 \\xc3\\n\n"))
         << feedErr_;
     EXPECT_TRUE(FeedSaid(" closed by us after 1 message\n")) << feedErr_;
