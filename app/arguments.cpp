@@ -10,10 +10,11 @@
 
 namespace {
 
-// The platform's help switch, when it has one, goes beside --help ("%s%s"), and its manual ends it.
+// The platform's help switch, when it has one, goes beside --help and -h ("%s%s"), and its manual
+// ends it.
 constexpr const char *kUsage =
     "Usage: chanlog [--reconnect]\n"
-    "       chanlog --help%s%s | --version\n"
+    "       chanlog --help | -h%s%s | --version\n"
     "\n"
     "Connects to %s:%u and holds that connection open, reads text\n"
     "from %s:%u, and writes every receive that begins with \"%s\" to\n"
@@ -52,7 +53,8 @@ bool Is(const char *argument, const char *name) {
 
 // The option that `argument` names, if any.
 std::optional<Option> Find(const char *argument, const char *helpSwitch) {
-    if (Is(argument, helpSwitch)) {
+    // Where "/?" asks for help, so does "-?", as Windows' own programs take it.
+    if (Is(argument, helpSwitch) || (helpSwitch != nullptr && Is(argument, "-?"))) {
         return Option::kHelp;
     }
     for (const Name &known : kNames) {
@@ -110,8 +112,9 @@ int AnswerRequest(const Arguments &arguments, const char *helpSwitch, const char
     case Request::kVersion:
         return PrintOut("chanlog %s\n", CHANLOG_VERSION);
     case Request::kBad:
-        std::fprintf(stderr, "chanlog: unexpected argument '%s' (chanlog --help tells more)\n",
-                     arguments.bad);
+        // The hint names the platform's own request for help.
+        std::fprintf(stderr, "chanlog: unexpected argument '%s' (chanlog %s tells more)\n",
+                     arguments.bad, helpSwitch != nullptr ? helpSwitch : "--help");
         return kExitUsage;
     case Request::kRun:
         break;

@@ -36,6 +36,11 @@ inline constexpr int kReconnectLongestPauseMs = 2000;
 // and again without a pause.
 inline constexpr int kReconnectSteadyMs = 2000;
 
+// A write that Windows says was done but that took nothing (a pipe left non-blocking, its reader
+// behind) is tried again up to this many times, this many milliseconds apart, and then fails.
+inline constexpr int kNothingWrittenTries = 50;
+inline constexpr int kNothingWrittenPauseMs = 20;
+
 inline constexpr int kExitStartupFailed = 1; // Allegro, log file, networking or threads
 inline constexpr int kExitChannelFailed = 2; // both channels ended and one of them failed
 inline constexpr int kExitUsage = 64;        // a bad argument, as sample-feed and sysexits have it

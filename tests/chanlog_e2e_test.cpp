@@ -356,15 +356,18 @@ Child WithArguments(const std::string &dir, const std::vector<std::string> &argu
 TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
     WriteWholeFile(dir_ + "/log.txt", "12: 50;kept\n");
     ListenOn(true, true);
-    const std::string platformHelp = WindowsPrograms() ? "/?" : "--help";
-    // Each platform's own: Windows has "/?", and no man, but the README of the zip.
-    const std::string usageLine = std::string("Usage: chanlog [--reconnect]\n") +
-                                  (WindowsPrograms() ? "       chanlog --help | /? | --version\n"
-                                                     : "       chanlog --help | --version\n");
+    // Each platform's own: Windows has "/?" and "-?", and no man, but the README of the zip.
+    const std::vector<std::string> helps =
+        WindowsPrograms() ? std::vector<std::string>{"--help", "-h", "/?", "-?"}
+                          : std::vector<std::string>{"--help", "-h"};
+    const std::string usageLine =
+        std::string("Usage: chanlog [--reconnect]\n") +
+        (WindowsPrograms() ? "       chanlog --help | -h | /? | --version\n"
+                           : "       chanlog --help | -h | --version\n");
     const std::string manual = WindowsPrograms()
                                    ? "See README.txt beside chanlog.exe for the whole story.\n"
                                    : "See man chanlog for the whole story.\n";
-    for (const std::string &help : {std::string("--help"), std::string("-h"), platformHelp}) {
+    for (const std::string &help : helps) {
         Child child = WithArguments(dir_, {help});
         EXPECT_EQ(ExitCode(child), 0) << help;
         const std::string usage = ReadAll(child.out, kWaitMs);
@@ -392,6 +395,9 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
     }
 
     const std::string unknown = WindowsPrograms() ? "--bogus" : "/?";
+    // The hint names the platform's own request for help.
+    const char *more =
+        WindowsPrograms() ? "' (chanlog /? tells more)\n" : "' (chanlog --help tells more)\n";
     for (const auto &[arguments, named] :
          {std::pair<std::vector<std::string>, std::string>{{unknown}, unknown},
           {{"--version", "extra"}, "extra"},
@@ -400,8 +406,7 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
         Child bad = WithArguments(dir_, arguments);
         EXPECT_EQ(ExitCode(bad), 64) << named;
         EXPECT_EQ(ReadAll(bad.out, kWaitMs), "");
-        EXPECT_EQ(ReadAll(bad.err, kWaitMs),
-                  "chanlog: unexpected argument '" + named + "' (chanlog --help tells more)\n");
+        EXPECT_EQ(ReadAll(bad.err, kWaitMs), "chanlog: unexpected argument '" + named + more);
     }
     // Output that cannot be written is a failure, not a success. (Under Wine the program writes
     // to files of the runner's, which are never full.)
