@@ -29,8 +29,7 @@ int ConnectChannel(Socket *socket, sockaddr_in *address, std::uint16_t port) {
 void ReportMessage(const char *text, std::size_t length) {
     char line[kLineMax];
     const std::size_t lineLength = FormatReportLine(ElapsedMs(), text, length, line);
-    LogWrite(line, lineLength);
-    ConsoleReport(line, lineLength);
+    LogReport(line, lineLength);
 }
 
 // Receives until the peer closes or a receive fails, and returns the last receive's result: 0

@@ -61,7 +61,7 @@ TEST_F(EndToEndLog, EmptiedOrAddedToFromOutsideItGetsWholeLinesAndNoZeros) {
     EXPECT_TRUE(Running(chanlog_));
 }
 
-TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
+TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLockedAndItsFolderMadeAgain) {
     char real[PATH_MAX];
     ASSERT_NE(realpath(dir_.c_str(), real), nullptr);
     auto path = [this](const std::string &name) { return dir_ + "/" + name; };
@@ -142,10 +142,16 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
     Send("50;six\n");
     EXPECT_NE(Unstamped(Console("50;six\n")).find("50;four\n\n50;five\n\n50;six\n"),
               std::string::npos);
+    // The folder made again at its path: the log is made there again, found by its full path.
+    ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+    Send("50;seven\n");
+    Console("50;seven\n");
+    EXPECT_EQ(Unstamped(Log()), "50;seven\n\n");
     CloseFd(&feed_);
-    ExpectOnlyChannelTwoEnds(std::string("Could not write log.txt: No such file or directory\n") +
-                             "log.txt is missing 3 lines that could not be written\n" +
-                             kFeedClosed);
+    ExpectOnlyChannelTwoEnds(
+        std::string("Could not write log.txt: No such file or directory\n") +
+        "log.txt was moved or removed: logging goes on in " + real + "/log.txt\n" +
+        "log.txt is missing 3 lines that could not be written\n" + kFeedClosed);
 }
 
 // The first line at or after `from` of an strace output that holds `what`; the lines' count if
