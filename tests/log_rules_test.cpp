@@ -32,9 +32,9 @@ TEST(FormatIsoUtc, SaysAMomentInUtcToTheMillisecondOnEveryDayOfTheCalendar) {
     EXPECT_EQ(Iso(-1), "1969-12-31T23:59:59.999Z");              // a clock set before 1970
     EXPECT_EQ(Iso(-86400001), "1969-12-30T23:59:59.999Z");       //
     EXPECT_EQ(Iso(253402300799999), "9999-12-31T23:59:59.999Z"); // the widest it gets
-    // Every day of 1970 to 2200, at a time of day that moves on from day to day, as the C library
-    // counts them (Windows' counts no day before 1970).
-    for (std::int64_t day = 0; day < 84006; ++day) {
+    // Every day from 1970 to 2038, at a time of day that moves on from day to day, as the C library
+    // counts them where its time_t may have 32 bits and no sign (Windows').
+    for (std::int64_t day = 0; day < 24855; ++day) {
         const std::int64_t ms = day * 86400000 + (day * 7654321 % 86400000 + 86400000) % 86400000;
         const auto seconds = static_cast<std::time_t>((ms - ms % 1000) / 1000);
         const std::tm *utc = std::gmtime(&seconds);

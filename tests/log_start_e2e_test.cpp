@@ -66,7 +66,7 @@ std::string Suffix(std::time_t seconds) {
     return text;
 }
 
-const std::string kEarlier = "12: 50;from an earlier run\n\n";
+constexpr const char *kEarlier = "12: 50;from an earlier run\n\n";
 
 TEST_F(EndToEndLogStart, TheLogOfAnEarlierRunIsMovedAsideWholeUnderItsTimeAndNeverOverAFile) {
     WriteWholeFile(Path("log.txt"), kEarlier);
