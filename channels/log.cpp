@@ -185,6 +185,8 @@ void LogReport(const char *line, std::size_t length) {
     const bool written =
         Follow(&reason) && PlatformLogAppend(&g_logFile, line, length, &reason) == 0;
     {
+        // Counted and said under the lock that counts: an end of the process, which takes the
+        // count under it, finds this line's part of it either said or still in it.
         const std::lock_guard lock(stateLock);
         if (written) {
             LinesWritten();
@@ -193,6 +195,8 @@ void LogReport(const char *line, std::size_t length) {
             Missed(reason);
         }
     }
+    // Before the line lock is let go of: the end never falls between the log's line and the
+    // console's. The console only queues what it cannot write at once.
     ConsoleReport(line, length);
 }
 
