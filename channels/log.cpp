@@ -28,8 +28,8 @@ std::timed_mutex lineLock;
 // then lets go of it (kClosed).
 enum class Life { kOpen, kClosing, kClosed };
 
-// What the sync thread does, so that a line wakes it only while it waits for lines, and the end of
-// the process only while it waits at all.
+// What the sync thread does: a line wakes it only while it waits for lines, so that the lines that
+// come while it waits out its interval or syncs cost no wake-up.
 enum class Syncer { kWaitsForLines, kWaitsOutTheInterval, kSyncs };
 
 // Under `stateLock`: which file g_logFile is (channel 2 changes it only with the lock held, and
