@@ -86,9 +86,9 @@ TEST_F(EndToEndLogStart, TheLogOfAnEarlierRunIsMovedAsideWholeUnderItsTimeAndNev
     // with ".1" too: the move takes ".2" and replaces none of them.
     std::map<std::string, std::string> before = Files();
     const std::time_t now = std::time(nullptr);
-    for (std::time_t second = now - 1; second <= now + 30; ++second) {
+    for (std::time_t at = now - 1; at <= now + 30; ++at) {
         for (const char *number : {"", ".1"}) {
-            const std::string name = "log.txt" + Suffix(second) + number;
+            const std::string name = "log.txt" + Suffix(at) + number;
             WriteWholeFile(Path(name), "another file: " + name + "\n");
             before[name] = "another file: " + name + "\n";
         }
