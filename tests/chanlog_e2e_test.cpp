@@ -247,7 +247,7 @@ TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsMovedAside) 
     EXPECT_EQ(ReadAll(second.err, kWaitMs), "Could not open log.txt: in use by another process\n");
     Stop(second, SIGKILL);
     EXPECT_TRUE(NoneConnected());
-    // The first goes on logging, into a log the second neither emptied nor wrote.
+    // The first goes on logging, into a log the second neither moved aside nor wrote.
     Send("50;second\n");
     Console("50;second\n");
     EXPECT_EQ(Unstamped(Log()), "50;first\n\n50;second\n\n");

@@ -1,6 +1,7 @@
 // The real chanlog binary and its log as the world outside treats it: a full disk, a file-size
-// limit, a FIFO, a log emptied, added to, moved or removed while chanlog writes it, a power cut
-// that only the disk survives, an end by signal while the log fails.
+// limit, a FIFO, a log emptied, added to, moved or removed while chanlog writes it, its folder
+// removed and made again, a power cut that only the disk survives, an end by signal while the log
+// fails.
 
 #include <fcntl.h>
 #include <sched.h>
