@@ -22,8 +22,7 @@ char failedTag;
 void ReportMessage(const char *text, std::size_t length) {
     char line[kLineMax];
     const std::size_t lineLength = FormatReportLine(ElapsedMs(), text, length, line);
-    LogWrite(line, lineLength);
-    ConsoleReport(line, lineLength);
+    LogReport(line, lineLength);
 }
 
 // Receives until the peer closes or a receive fails, and returns the last receive's result: 0

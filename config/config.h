@@ -12,7 +12,15 @@ inline constexpr std::uint16_t kFeedPort = 31286; // channel 2: the text that is
 inline constexpr int kBufLen = 1024;              // most bytes taken by one receive, and its copy
 inline constexpr char kReportPrefix[] = "50;";    // a receive starting with this is reported
 inline constexpr std::size_t kReportPrefixLen = sizeof kReportPrefix - 1; // compared at byte 0
-inline constexpr const char *kLogFileName = "log.txt"; // in the working directory, emptied at start
+// In the working directory; one left by an earlier run is moved aside at start, not emptied.
+inline constexpr const char *kLogFileName = "log.txt";
+// The longest path the log is found by, or said with; a longer one is refused or cut.
+inline constexpr std::size_t kPathMax = 4096;
+// The log is put on the disk at most this often: lines that come meanwhile go with the next sync.
+inline constexpr int kLogSyncIntervalMs = 1000;
+// While the log cannot be written, standard error says so again, with the lines missing so far, at
+// most this often: often enough that a failure of hours is seen, seldom enough not to flood.
+inline constexpr std::uint64_t kLogFailureRepeatMs = 60000;
 // The longest report line: a 64-bit time stamp's 20 digits, ": ", a full receive and a line feed.
 inline constexpr std::size_t kLineMax = 20 + 2 + kBufLen + 1;
 // Report lines that wait for a console that is not read, with 8 bytes each of bookkeeping; past

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -165,8 +166,10 @@ TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresNamesBothAndExits
 #endif
     for (int run = 0; run < runs && !HasFailure(); ++run) {
         Child both = Spawn(together, {.workDir = dir_});
+        std::string out;
+        TakeChanlogStartLines(both, dir_, &out);
         EXPECT_EQ(ExitCode(both), 2);
-        const std::vector<std::string> lines = Lines(ReadAll(both.out, kWaitMs));
+        const std::vector<std::string> lines = Lines(out + ReadAll(both.out, kWaitMs));
         ASSERT_EQ(lines.size(), 4u);
         const std::string refused = Refused().substr(0, Refused().size() - 1);
         EXPECT_EQ(lines[0], refused);
@@ -228,7 +231,9 @@ TEST_F(EndToEndChanlog, NoFeedServiceLeavesChannelOneHoldingAndTheLogFree) {
     // chanlog.
     EXPECT_TRUE(WaitFor([&] { return !HoldsTheLog(); }));
     Child next = Spawn(ChanlogCommand(), {.workDir = dir_});
-    EXPECT_EQ(ReadUntil(next.out, Refused(), kWaitMs), Refused());
+    std::string out;
+    TakeChanlogStartLines(next, dir_, &out);
+    EXPECT_EQ(ReadUntil(next.out, Refused(), kWaitMs, out), Refused());
     EXPECT_EQ(ReadUntil(next.err, "\n", kWaitMs), "Could not connect to 127.0.0.1:31286\n");
     Stop(next, SIGKILL);
     EXPECT_TRUE(Running(chanlog_));
@@ -266,13 +271,14 @@ TEST_F(EndToEndChanlog, AThreadThatCannotBeCreatedEndsStartUpBeforeAnyConnection
             "ulimit -s 2000000 && ulimit -v 1500000 && exec " CHANLOG_BINARY;
         chanlog_ = Spawn({"/bin/sh", "-c", limited}, {.workDir = dir_});
     }
+    TakeStartLines();
     EXPECT_EQ(ExitCode(chanlog_), 1);
     // One line: the thread library's own complaint is not shown.
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "Could not create a channel thread.\n");
     EXPECT_TRUE(NoneConnected());
 }
 
-TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
+TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsMovedAside) {
     WriteWholeFile(dir_ + "/log.txt", "12: 50;from an earlier run\n");
     StartConnected();
     Send("50;first\n");
@@ -283,12 +289,13 @@ TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
     EXPECT_EQ(ReadAll(second.err, kWaitMs), "Could not open log.txt: in use by another process\n");
     Stop(second, SIGKILL);
     EXPECT_TRUE(NoneConnected());
-    // The first goes on logging, into a log the second neither emptied nor wrote.
+    // The first goes on logging, into a log the second neither moved aside nor wrote.
     Send("50;second\n");
     Console("50;second\n");
     EXPECT_EQ(Unstamped(Log()), "50;first\n\n50;second\n\n");
 
-    // Once it has ended, its log is emptied by the next run like any other.
+    // Once it has ended, the next run moves its log aside like any other, and begins its own.
+    const std::string first = ReadWholeFile(dir_ + "/log.txt");
     Stop(chanlog_, SIGKILL);
     EndProgramsSession();
     CloseFd(&holdListener_); // so that the next run ends by itself
@@ -296,6 +303,19 @@ TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
     StartChanlog();
     EXPECT_EQ(ExitCode(chanlog_), 2);
     EXPECT_EQ(Log(), "");
+    // Their names sort by the time of the move.
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir_)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> aside;
+    for (const std::string &name : names) {
+        if (name.starts_with("log.txt-")) {
+            aside.push_back(ReadWholeFile(dir_ + "/" + name));
+        }
+    }
+    EXPECT_EQ(aside, (std::vector<std::string>{"12: 50;from an earlier run\n", first})) << started_;
 }
 
 TEST_F(EndToEndChanlog, ALogHeldByAnyOtherProgramIsInUse) {

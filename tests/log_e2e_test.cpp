@@ -1,6 +1,7 @@
 // The real chanlog binary and its log as the world outside treats it: a full disk, a file-size
-// limit, a FIFO, a log emptied, added to, moved or removed while chanlog writes it, a power cut
-// that only the disk survives, an end by signal while the log fails.
+// limit, a FIFO, a log emptied, added to, moved or removed while chanlog writes it, its folder
+// removed and made again, a power cut that only the disk survives, an end by signal while the log
+// fails.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -63,7 +64,7 @@ TEST_F(EndToEndLog, EmptiedOrAddedToFromOutsideItGetsWholeLinesAndNoZeros) {
     EXPECT_TRUE(Running(chanlog_));
 }
 
-TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
+TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLockedAndItsFolderMadeAgain) {
     char real[PATH_MAX];
     ASSERT_NE(realpath(dir_.c_str(), real), nullptr);
     auto path = [this](const std::string &name) { return dir_ + "/" + name; };
@@ -144,10 +145,16 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
     Send("50;six\n");
     EXPECT_NE(Unstamped(Console("50;six\n")).find("50;four\n\n50;five\n\n50;six\n"),
               std::string::npos);
+    // The folder made again at its path: the log is made there again, found by its full path.
+    ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+    Send("50;seven\n");
+    Console("50;seven\n");
+    EXPECT_EQ(Unstamped(Log()), "50;seven\n\n");
     CloseFd(&feed_);
-    ExpectOnlyChannelTwoEnds(std::string("Could not write log.txt: No such file or directory\n") +
-                             "log.txt is missing 3 lines that could not be written\n" +
-                             kFeedClosed);
+    ExpectOnlyChannelTwoEnds(
+        std::string("Could not write log.txt: No such file or directory\n") +
+        "log.txt was moved or removed: logging goes on in " + real + "/log.txt\n" +
+        "log.txt is missing 3 lines that could not be written\n" + kFeedClosed);
 }
 
 TEST_F(EndToEndLog, ALogThatAnotherProcessMadeAndLocksIsNotTakenAndWhyIsSaid) {
@@ -377,10 +384,12 @@ TEST_F(EndToEndLog, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
     // A device is nobody's to lock: a chanlog in another folder opens /dev/full as its log too.
     const std::string other = MakeTempDir();
     ASSERT_EQ(symlink("/dev/full", (other + "/log.txt").c_str()), 0);
-    Child second = Spawn(ChanlogCommand(), {.workDir = other, .output = Output::kClosed});
-    EXPECT_EQ(ExitCode(second), 0);
-    EXPECT_EQ(ReadAll(second.err, kWaitMs),
-              "Standard output is closed: chanlog connects nowhere\n");
+    Child second = Spawn(ChanlogCommand(), {.workDir = other});
+    std::string out;
+    EXPECT_TRUE(TakeChanlogStartLines(second, other, &out, {holdListener_, feedListener_})
+                    .starts_with("Logging to "))
+        << ReadAll(second.err, 0);
+    EXPECT_TRUE(Running(second));
     Stop(second, SIGKILL);
     RemoveDir(other);
     CloseFd(&feed_);

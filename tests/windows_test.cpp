@@ -136,7 +136,13 @@ class TempFolder {
     TempFolder(const TempFolder &) = delete;
     TempFolder &operator=(const TempFolder &) = delete;
     ~TempFolder() {
-        DeleteFileW(log().c_str());
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
+        for (bool more = search != INVALID_HANDLE_VALUE; more;
+             more = FindNextFileW(search, &found)) {
+            DeleteFileW((path_ + L"\\" + found.cFileName).c_str()); // fails for . and ..
+        }
+        FindClose(search);
         RemoveDirectoryW(path_.c_str());
     }
     const std::wstring &path() const {
@@ -198,38 +204,65 @@ TEST(WindowsPrograms, ChanlogWithoutStandardOutputSaysSoAndEndsWithStatusZero) {
     EXPECT_EQ(err, "Standard output is closed: chanlog connects nowhere\r\n");
 }
 
-TEST(PlatformOpenLog, AMappedLogIsInUseAndKeptAndWhatOnlyWindowsNamesIsSaidInItsWords) {
+// Writes `text` into a file of its own at `path`, replacing what was there.
+void WriteNewFile(const std::wstring &path, const std::string &text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+TEST(PlatformOpenNewLog, AnEarlierLogIsMovedAsideUnlessHeldAndNoOtherFileIsReplaced) {
     const TempFolder folder;
     const std::wstring log = folder.log();
     const std::string path(log.begin(), log.end()); // the temporary folder's name is ASCII
-    HANDLE writer = CreateFileW(log.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(writer, "12: 50;kept\n", 12, &written, nullptr);
-    CloseHandle(writer);
-    // A reader that lets others read and write, as a viewer does, with the file mapped into its
-    // memory: Windows lets the log be opened for writing, but not emptied.
+    const std::wstring aside = log + L"-20261209-051502";
+    WriteNewFile(log, "12: 50;kept\n");
+    LogFile file = kNoLogFile;
+    char moved[MAX_PATH] = "(none)";
+    const char *reason = "(none)";
+    auto openNew = [&] {
+        return PlatformOpenNewLog(path.c_str(), "-20261209-051502", &file, moved, sizeof moved,
+                                  &reason);
+    };
+    // A reader that lets others read and write but not delete, as a viewer does, with the file
+    // mapped into its memory: the log may be written, but not moved aside, and is kept as it is.
     HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     HANDLE mapping = CreateFileMappingW(reader, nullptr, PAGE_READONLY, 0, 0, nullptr);
     const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     ASSERT_NE(view, nullptr) << GetLastError();
-    LogFile file = kNoLogFile;
-    const char *reason = "(none)";
-    EXPECT_EQ(PlatformOpenLog(path.c_str(), true, &file, &reason), LogOpen::kInUse) << reason;
+    EXPECT_EQ(openNew(), LogOpen::kNotMoved);
+    EXPECT_STREQ(reason, "Sharing violation"); // Wine's English for ERROR_SHARING_VIOLATION
+    EXPECT_STREQ(moved, "");
     UnmapViewOfFile(view);
     CloseHandle(mapping);
     CloseHandle(reader);
+    // A writer that shares reading only, as another chanlog: in use, and nothing moved.
+    HANDLE writer = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(openNew(), LogOpen::kInUse);
+    CloseHandle(writer);
     EXPECT_EQ(FileStart(log, 100), "12: 50;kept\n");
+    EXPECT_EQ(FileStart(aside, 100), "");
 
-    // Let go, it is the log's again.
-    ASSERT_EQ(PlatformOpenLog(path.c_str(), true, &file, &reason), LogOpen::kOpened) << reason;
+    // Let go, it is moved aside, past a file that has the name already, and the log begins empty.
+    WriteNewFile(aside, "another file\n");
+    ASSERT_EQ(openNew(), LogOpen::kOpened) << reason;
+    EXPECT_EQ(std::string(moved), path + "-20261209-051502.1");
+    EXPECT_EQ(FileStart(aside + L".1", 100), "12: 50;kept\n");
+    EXPECT_EQ(FileStart(aside, 100), "another file\n");
     EXPECT_EQ(PlatformCloseLog(&file, &reason), 0);
     EXPECT_EQ(FileStart(log, 100), "");
+    // An empty log is simply used.
+    ASSERT_EQ(openNew(), LogOpen::kOpened) << reason;
+    EXPECT_STREQ(moved, "");
+    EXPECT_EQ(PlatformCloseLog(&file, &reason), 0);
 
     // A name that Windows refuses: its reason as Windows words it (Wine's English here), on one
     // line and without its period, not a POSIX text standing in for it.
-    EXPECT_EQ(PlatformOpenLog("log?.txt", true, &file, &reason), LogOpen::kFailed);
+    EXPECT_EQ(PlatformOpenLog("log?.txt", &file, &reason), LogOpen::kFailed);
     EXPECT_STREQ(reason, "Invalid name");
 }
 
