@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,7 @@ std::uint64_t failureSaidMs = 0; // the tick when a failure to write was last sa
 bool watchTried = false;
 bool watched = false;
 bool lookAgain = true;
+bool rotatorWaitedFor = false; // since the log was last followed
 
 // Under `stateLock`, like the count it says, so that an end of the process never finds the count
 // taken and not yet said.
@@ -108,6 +110,21 @@ bool NameStandsForTheLog() {
     return !PlatformLogMoved(&g_logFile, logPath);
 }
 
+// A log moved away, not removed, may be a rotator's move (logrotate's create), whose new log.txt
+// follows at once: it is given a moment to come, once a move, so that a log made here does not
+// stand in its way. logrotate would move such a file aside as a ".backup" and try again, and a
+// second one made here before that try would be moved over the first, its lines lost.
+void WaitForARotatorsLog() {
+    if (rotatorWaitedFor || !PlatformLogStillNamed(&g_logFile)) {
+        return;
+    }
+    rotatorWaitedFor = true;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRotatorLogWaitMs);
+    while (!PlatformNameTaken(logPath) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRotatorLogLookMs));
+    }
+}
+
 // Makes sure that g_logFile is the file the log's name stands for: when it was moved away or
 // removed, logging goes on in a file of that name, as it is or created, never emptied nor moved
 // aside (a rotator may have made it fresh), and locked as at start-up. False when there is none to
@@ -116,6 +133,7 @@ bool Follow(const char **reason) {
     if (NameStandsForTheLog()) {
         return true;
     }
+    WaitForARotatorsLog();
     LogFile next = kNoLogFile;
     const LogOpen opened = PlatformOpenLog(logPath, &next, reason);
     if (opened != LogOpen::kOpened) {
@@ -137,6 +155,7 @@ bool Follow(const char **reason) {
     PlatformUnlockLog(&g_logFile);
     left.push_back(g_logFile);
     g_logFile = next;
+    rotatorWaitedFor = false;
     LinesWritten();
     ConsoleSay(Stream::kErr, "%s was moved or removed: logging goes on in %s\n", kLogFileName,
                where);

@@ -21,6 +21,10 @@ inline constexpr int kLogSyncIntervalMs = 1000;
 // While the log cannot be written, standard error says so again, with the lines missing so far, at
 // most this often: often enough that a failure of hours is seen, seldom enough not to flood.
 inline constexpr std::uint64_t kLogFailureRepeatMs = 60000;
+// A log moved away, not removed, may be a rotator's move, whose new log.txt follows within
+// microseconds: the next line waits this long for it, looking this often, before making one.
+inline constexpr int kRotatorLogWaitMs = 200;
+inline constexpr int kRotatorLogLookMs = 5;
 // The longest report line: a 64-bit time stamp's 20 digits, ": ", a full receive and a line feed.
 inline constexpr std::size_t kLineMax = 20 + 2 + kBufLen + 1;
 // Report lines that wait for a console that is not read, with 8 bytes each of bookkeeping; past

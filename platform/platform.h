@@ -84,6 +84,11 @@ int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const
 // True when `path` no longer names the file that `file` writes: it was moved away or removed.
 // Always false where the open log cannot be moved or removed.
 bool PlatformLogMoved(const LogFile *file, const char *path);
+// True when `file` still has a name somewhere (it was moved, not removed), or where the open log
+// cannot be moved or removed.
+bool PlatformLogStillNamed(const LogFile *file);
+// True when `path` names a file now, whichever.
+bool PlatformNameTaken(const char *path);
 // Watches the file that `path` names now, in place of any watched before, for being moved,
 // removed or replaced, which PlatformLogMayHaveMoved then tells. False where it cannot be
 // watched: then PlatformLogMoved is the only way to know.

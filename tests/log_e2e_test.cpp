@@ -157,6 +157,22 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLockedAndIts
         "log.txt is missing 3 lines that could not be written\n" + kFeedClosed);
 }
 
+TEST_F(EndToEndLog, ALineBetweenARotatorsMoveAndItsCreateWaitsForTheRotatorsLog) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;before\n");
+    ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
+    // A line comes between the rotator's move and its create, which a log made by chanlog would
+    // stand in the way of: logrotate's create is an exclusive one.
+    Send("50;between\n");
+    const int made = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    EXPECT_NE(made, -1) << "chanlog made log.txt first: " << std::strerror(errno);
+    close(made);
+    Send("50;after\n");
+    EXPECT_EQ(Unstamped(Console("50;after\n")), "50;before\n\n50;between\n\n50;after\n\n");
+    EXPECT_EQ(Unstamped(Log()), "50;between\n\n50;after\n\n");
+    EXPECT_EQ(Unstamped(ReadFile(LogPath() + ".1")), "50;before\n\n");
+}
+
 TEST_F(EndToEndLog, ALogThatAnotherProcessMadeAndLocksIsNotTakenAndWhyIsSaid) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     Send("50;before\n");

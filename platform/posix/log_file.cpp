@@ -186,6 +186,16 @@ bool PlatformLogMoved(const LogFile *file, const char *path) {
     return status.st_dev != file->dev || status.st_ino != file->inode;
 }
 
+bool PlatformLogStillNamed(const LogFile *file) {
+    struct stat status {};
+    return fstat(file->fd, &status) == -1 || status.st_nlink > 0;
+}
+
+bool PlatformNameTaken(const char *path) {
+    struct stat status {};
+    return stat(path, &status) == 0;
+}
+
 void PlatformFullPath(const char *path, char *out, std::size_t size) {
     char full[PATH_MAX];
     std::snprintf(out, size, "%s", realpath(path, full) != nullptr ? full : path);

@@ -131,6 +131,14 @@ bool PlatformLogMoved(const LogFile * /*file*/, const char * /*path*/) {
     return false; // the log is opened without FILE_SHARE_DELETE: it cannot be moved or removed
 }
 
+bool PlatformLogStillNamed(const LogFile * /*file*/) {
+    return true;
+}
+
+bool PlatformNameTaken(const char *path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool PlatformWatchLog(const char * /*path*/) {
     return false; // nothing to watch: the log cannot be moved or removed while it is open
 }
