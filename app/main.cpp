@@ -85,8 +85,9 @@ int main(int argc, char **argv) {
     static ALLEGRO_THREAD *console = al_create_thread(ConsoleThread, nullptr);
     ALLEGRO_THREAD *logSync = al_create_thread(LogSyncThread, nullptr);
     static ALLEGRO_THREAD *endRequest = al_create_thread(EndRequestThread, nullptr);
-    ALLEGRO_THREAD *channel[] = {al_create_thread(Channel1Thread, nullptr),
-                                 al_create_thread(Channel2Thread, nullptr)};
+    ChannelOptions options{arguments.reconnect};
+    ALLEGRO_THREAD *channel[] = {al_create_thread(Channel1Thread, &options),
+                                 al_create_thread(Channel2Thread, &options)};
     PlatformReleaseAbort();
     if (console == nullptr || logSync == nullptr || endRequest == nullptr ||
         channel[0] == nullptr || channel[1] == nullptr) {
@@ -99,8 +100,8 @@ int main(int argc, char **argv) {
     for (ALLEGRO_THREAD *t : channel) {
         al_start_thread(t);
     }
-    // Channel 1 never returns once connected, so this normally waits until the process is asked
-    // to end or killed.
+    // Channel 1 never returns once connected, nor either channel with --reconnect, so this
+    // normally waits until the process is asked to end or killed.
     int status = EXIT_SUCCESS;
     for (ALLEGRO_THREAD *t : channel) {
         void *result = nullptr;

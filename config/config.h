@@ -26,6 +26,20 @@ inline constexpr int kEndGraceMs = 2000;
 // and then the console to write what waits for it.
 inline constexpr int kEndRequestLogMs = 500;
 inline constexpr int kEndRequestGraceMs = 1000;
+// With --reconnect, a lost or absent service is asked again at once, then after pauses that start
+// here and double up to the longest: a service back from a restart is found within about 2 s,
+// and a long outage costs one wake-up every 2 s.
+inline constexpr int kReconnectFirstPauseMs = 100;
+inline constexpr int kReconnectLongestPauseMs = 2000;
+// A connection lost sooner than this after it was made is asked again after the pause that comes
+// next, not at once: a service that takes connections and closes them at once is not asked again
+// and again without a pause.
+inline constexpr int kReconnectSteadyMs = 2000;
+
+// A write that Windows says was done but that took nothing (a pipe left non-blocking, its reader
+// behind) is tried again up to this many times, this many milliseconds apart, and then fails.
+inline constexpr int kNothingWrittenTries = 50;
+inline constexpr int kNothingWrittenPauseMs = 20;
 
 inline constexpr int kExitStartupFailed = 1; // Allegro, log file, networking or threads
 inline constexpr int kExitChannelFailed = 2; // both channels ended and one of them failed

@@ -69,6 +69,48 @@ TEST_F(EndToEndChanlog, StampsEachMessageOnceWithMillisecondsSinceStartUp) {
     EXPECT_EQ(Log(), console_);
 }
 
+TEST_F(EndToEndChanlog, StampsStaySmallAndRisingAsTheMachinesTickPasses32Bits) {
+    if (WindowsPrograms()) {
+        GTEST_SKIP() << "Wine's clock is not a time namespace's";
+    }
+    Child probe = Spawn({"unshare", "--time", "--fork", "--boottime", "1", "true"});
+    const bool namespaces = ExitCode(probe) == 0;
+    Stop(probe, SIGKILL);
+    if (!namespaces) {
+        GTEST_SKIP() << "no time namespace here";
+    }
+    auto bootMs = [] {
+        timespec now{};
+        clock_gettime(CLOCK_BOOTTIME, &now);
+        return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    };
+    // chanlog in a time namespace whose boot-time clock starts 2 to 3 s below 2^32 ms (49.7
+    // days), where a tick of 32 bits would start again from zero.
+    constexpr long long kWrapMs = 1LL << 32;
+    const long long offset = (kWrapMs - bootMs()) / 1000 - 2;
+    const std::int64_t start = NowNs();
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"unshare", "--time", "--fork", "--kill-child", "--boottime",
+                        std::to_string(offset), ChanlogCommand().front()}));
+    // Messages until half a second past the moment chanlog's clock passes 2^32 ms.
+    std::size_t sent = 0;
+    for (; bootMs() < kWrapMs - offset * 1000 + 500; ++sent) {
+        Send("50;" + std::to_string(sent));
+        usleep(200 * 1000);
+    }
+    Send("50;last");
+    const std::vector<std::string> lines = Lines(Console("50;last\n"));
+    const long elapsed = static_cast<long>((NowNs() - start) / 1000000);
+    ASSERT_EQ(lines.size(), sent + 1) << console_;
+    long before = -1;
+    for (const std::string &line : lines) {
+        const long stamp = std::stol(line);
+        EXPECT_GT(stamp, before) << line;
+        EXPECT_LE(stamp, elapsed) << line;
+        before = stamp;
+    }
+}
+
 TEST_F(EndToEndChanlog, AFullReceiveIsReportedWholeAndTheRestAsItsOwnReceive) {
     StartConnected();
     const std::string first = "50;" + std::string(1024 - 3, 'a'); // one receive takes 1024 bytes
@@ -314,37 +356,57 @@ Child WithArguments(const std::string &dir, const std::vector<std::string> &argu
 TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
     WriteWholeFile(dir_ + "/log.txt", "12: 50;kept\n");
     ListenOn(true, true);
-    const std::string platformHelp = WindowsPrograms() ? "/?" : "--help";
-    // Each platform's own: Windows has "/?", and no man, but the README of the zip.
-    const std::string usageLine = WindowsPrograms() ? "Usage: chanlog [--help | /? | --version]\n"
-                                                    : "Usage: chanlog [--help | --version]\n";
+    // Each platform's own: Windows has "/?" and "-?", and no man, but the README of the zip.
+    const std::vector<std::string> helps =
+        WindowsPrograms() ? std::vector<std::string>{"--help", "-h", "/?", "-?"}
+                          : std::vector<std::string>{"--help", "-h"};
+    const std::string usageLine =
+        std::string("Usage: chanlog [--reconnect]\n") +
+        (WindowsPrograms() ? "       chanlog --help | -h | /? | --version\n"
+                           : "       chanlog --help | -h | --version\n");
     const std::string manual = WindowsPrograms()
                                    ? "See README.txt beside chanlog.exe for the whole story.\n"
                                    : "See man chanlog for the whole story.\n";
-    for (const std::string &help : {std::string("--help"), std::string("-h"), platformHelp}) {
+    for (const std::string &help : helps) {
         Child child = WithArguments(dir_, {help});
         EXPECT_EQ(ExitCode(child), 0) << help;
         const std::string usage = ReadAll(child.out, kWaitMs);
         EXPECT_TRUE(usage.starts_with(usageLine)) << usage;
         EXPECT_NE(usage.find("log.txt"), std::string::npos);
-        EXPECT_NE(usage.find("64 for a bad argument"), std::string::npos);
+        EXPECT_NE(usage.find("\n  --reconnect  connect again"), std::string::npos);
+        EXPECT_NE(usage.find("2 when both channels ended and one of them failed, 64 for a bad\n"
+                             "argument."),
+                  std::string::npos);
         EXPECT_TRUE(usage.ends_with(manual)) << usage;
+        // Each port with its role, wherever the text breaks its lines.
+        std::string flat = usage;
+        std::replace(flat.begin(), flat.end(), '\n', ' ');
+        EXPECT_NE(flat.find("127.0.0.1:31285 and holds that connection open"), std::string::npos)
+            << usage;
+        EXPECT_NE(flat.find("reads text from 127.0.0.1:31286"), std::string::npos) << usage;
         EXPECT_EQ(ReadAll(child.err, kWaitMs), "");
     }
-    Child version = WithArguments(dir_, {"--version"});
-    EXPECT_EQ(ExitCode(version), 0);
-    EXPECT_EQ(ReadAll(version.out, kWaitMs), "chanlog 1.0.0\n");
+    // In any order, beside --reconnect too.
+    for (const std::vector<std::string> &arguments :
+         {std::vector<std::string>{"--version"}, {"--reconnect", "--version", "--reconnect"}}) {
+        Child version = WithArguments(dir_, arguments);
+        EXPECT_EQ(ExitCode(version), 0);
+        EXPECT_EQ(ReadAll(version.out, kWaitMs), "chanlog 1.0.0\n");
+    }
 
     const std::string unknown = WindowsPrograms() ? "--bogus" : "/?";
+    // The hint names the platform's own request for help.
+    const char *more =
+        WindowsPrograms() ? "' (chanlog /? tells more)\n" : "' (chanlog --help tells more)\n";
     for (const auto &[arguments, named] :
          {std::pair<std::vector<std::string>, std::string>{{unknown}, unknown},
           {{"--version", "extra"}, "extra"},
+          {{"--reconnect", "--retry"}, "--retry"},
           {{"log.txt"}, "log.txt"}}) {
         Child bad = WithArguments(dir_, arguments);
         EXPECT_EQ(ExitCode(bad), 64) << named;
         EXPECT_EQ(ReadAll(bad.out, kWaitMs), "");
-        EXPECT_EQ(ReadAll(bad.err, kWaitMs),
-                  "chanlog: unexpected argument '" + named + "' (chanlog --help tells more)\n");
+        EXPECT_EQ(ReadAll(bad.err, kWaitMs), "chanlog: unexpected argument '" + named + more);
     }
     // Output that cannot be written is a failure, not a success. (Under Wine the program writes
     // to files of the runner's, which are never full.)

@@ -7,6 +7,12 @@
 #include <cerrno>
 #include <cstring>
 
+std::vector<std::string> ReconnectCommand() {
+    std::vector<std::string> command = ChanlogCommand();
+    command.emplace_back("--reconnect");
+    return command;
+}
+
 void ChanlogTest::SetUp() {
     IsolateNetwork();
     EndProgramsSession(); // one started outside this namespace would serve it
@@ -26,6 +32,7 @@ void ChanlogTest::EndChanlogAndServices() {
         CloseFd(fd);
     }
     console_.clear();
+    said_.clear();
 }
 
 void ChanlogTest::ListenOn(bool hold, bool feed) {
@@ -63,6 +70,40 @@ std::string ChanlogTest::Console(const std::string &text) {
 
 std::string ChanlogTest::Log() const {
     return ReadFile(dir_ + "/log.txt");
+}
+
+void ChanlogTest::StopService(std::uint16_t port, bool reset) {
+    const bool hold = port == kHoldService;
+    CloseFd(hold ? &holdListener_ : &feedListener_);
+    int *connection = hold ? &hold_ : &feed_;
+    if (reset) {
+        ResetConnection(*connection);
+        *connection = -1;
+    }
+    CloseFd(connection);
+}
+
+void ChanlogTest::RestartService(std::uint16_t port) {
+    const bool hold = port == kHoldService;
+    int *listener = hold ? &holdListener_ : &feedListener_;
+    *listener = *listener == -1 ? Listen(port) : *listener;
+    ASSERT_NE(*listener, -1) << std::strerror(errno);
+    int *connection = hold ? &hold_ : &feed_;
+    *connection = AcceptWithin(*listener, kWaitMs);
+    ASSERT_NE(*connection, -1) << "chanlog did not connect again to " << port;
+}
+
+std::string ChanlogTest::Said(const std::string &text) {
+    said_ = ReadUntil(chanlog_.err, text, kWaitMs, said_);
+    return said_;
+}
+
+std::vector<std::string> ChanlogTest::SaidLines(std::size_t count) {
+    WaitFor([&] {
+        said_ += ReadAll(chanlog_.err, 0);
+        return Lines(said_).size() >= count;
+    });
+    return Lines(said_);
 }
 
 bool ChanlogTest::FeedClosedByClient() {

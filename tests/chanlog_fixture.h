@@ -19,6 +19,9 @@ inline constexpr std::uint16_t kFeedService = 31286;
 inline constexpr const char *kFeedClosed =
     "The feed service closed the connection: nothing more will be logged\n";
 
+// chanlog with --reconnect.
+std::vector<std::string> ReconnectCommand();
+
 class ChanlogTest : public testing::Test {
   protected:
     void SetUp() override;
@@ -57,6 +60,16 @@ class ChanlogTest : public testing::Test {
     // then ends chanlog as Terminate does; returns all that standard error said.
     std::string CloseTheFeedAndEnd();
 
+    // Stops a service (kHoldService or kFeedService): its listener first, so that chanlog's next
+    // connect is refused, then its connection, closed in order or reset.
+    void StopService(std::uint16_t port, bool reset = false);
+    // Listens again where it stopped, and takes chanlog's next connection.
+    void RestartService(std::uint16_t port);
+    // Standard error so far, read until it holds `text` (or the wait is over).
+    std::string Said(const std::string &text);
+    // Its lines so far, read until there are `count` of them (or the wait is over).
+    std::vector<std::string> SaidLines(std::size_t count);
+
     // Stops chanlog and waits until all its threads are stopped, so that what is sent now waits
     // unread in its receive queue until Resume.
     void Pause() const;
@@ -78,4 +91,5 @@ class ChanlogTest : public testing::Test {
     int hold_ = -1;
     int feed_ = -1;
     std::string console_;
+    std::string said_;
 };

@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -148,6 +150,21 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
                              kFeedClosed);
 }
 
+TEST_F(EndToEndLog, ALogThatAnotherProcessMadeAndLocksIsNotTakenAndWhyIsSaid) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;before\n");
+    ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
+    const int held = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(flock(held, LOCK_EX), 0) << std::strerror(errno);
+    Send("50;refused\n");
+    EXPECT_EQ(ReadUntil(chanlog_.err, "\n", kWaitMs),
+              "Could not write log.txt: in use by another process\n");
+    EXPECT_EQ(Unstamped(Console("50;refused\n")), "50;before\n\n50;refused\n\n");
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(Unstamped(ReadFile(LogPath() + ".1")), "50;before\n\n");
+    close(held);
+}
+
 // The first line at or after `from` of an strace output that holds `what`; the lines' count if
 // none does.
 std::size_t Find(const std::vector<std::string> &calls, const std::string &what,
@@ -270,6 +287,78 @@ TEST_F(EndToEndLog, AnEndByItsSignalsSaysWhatTheLogMissedAndEndsWithTheSignal) {
     Send("50;after the hangup\n");
     EXPECT_EQ(Unstamped(Console("hangup\n\n")), "50;after the hangup\n\n");
     EXPECT_TRUE(Terminate());
+}
+
+TEST_F(EndToEndLog, AnEndBySignalWaitsForItsSyncAndLogsNoLineAfterTheCountItSays) {
+    const std::string trace = dir_ + ".trace";
+    for (const bool failing : {false, true}) {
+        if (failing) {
+            unlink(LogPath().c_str());
+            ASSERT_EQ(symlink("/dev/full", LogPath().c_str()), 0) << std::strerror(errno);
+        }
+        ASSERT_NO_FATAL_FAILURE(StartConnected());
+        // Each sync is held up for 150 ms: time enough for an end that did not wait for it to
+        // end first, and for lines logged meanwhile by a channel that the end did not hold.
+        Child strace = Spawn({"strace", "-f", "-qq", "-e", "trace=write,fdatasync", "-e",
+                              "inject=fdatasync:delay_enter=150000", "-o", trace, "-p",
+                              std::to_string(chanlog_.pid)});
+        ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
+        Send("50;first\n");
+        std::vector<std::string> calls;
+        // A sync that begins at or after `from` has ended well.
+        auto synced = [&](std::size_t from) {
+            for (std::size_t at = Find(calls, " fdatasync(", from); at < calls.size();
+                 at = Find(calls, "fdatasync", at + 1)) {
+                if (calls[at].find(" = 0") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        // The first line's sync has ended, so that the end asks for one while none runs, within
+        // the second before the next would begin.
+        ASSERT_TRUE(failing || WaitFor([&] {
+                        calls = Lines(ReadWholeFile(trace));
+                        return synced(Find(calls, "50;first"));
+                    }))
+            << ReadWholeFile(trace);
+        // Lines flow until and past the end.
+        std::atomic<bool> ended = false;
+        std::thread service([&] {
+            for (int i = 0; !ended && SendMessage(feed_, "50;" + std::to_string(i) + "\n"); ++i) {
+                usleep(1000);
+            }
+        });
+        usleep(50 * 1000);
+        EXPECT_TRUE(Terminate());
+        ended = true;
+        service.join();
+        ExitCode(strace); // which ends with chanlog, its trace written
+        const std::string console = ReadAll(chanlog_.out, kWaitMs);
+        const std::string err = ReadAll(chanlog_.err, kWaitMs);
+        calls = Lines(ReadWholeFile(trace));
+        if (failing) {
+            // Every line shown was counted: none was logged after the count.
+            const std::size_t count = err.find("log.txt is missing ");
+            ASSERT_NE(count, std::string::npos) << err;
+            EXPECT_LE(StampedLines(console).size(), std::stoul(err.substr(count + 19))) << err;
+            EXPECT_EQ(err.substr(0, count), "Could not write log.txt: No space left on device\n");
+        } else {
+            // The log's last line was put on the disk before the end.
+            ASSERT_LT(Find(calls, "50;first"), calls.size());
+            const std::string first = calls[Find(calls, "50;first")];
+            const std::size_t call = first.find(" write(");
+            const std::string log = first.substr(call, first.find(',', call) + 1 - call);
+            std::size_t last = Find(calls, log);
+            for (std::size_t at = last; at < calls.size(); at = Find(calls, log, at + 1)) {
+                last = at;
+            }
+            EXPECT_TRUE(synced(last)) << ReadWholeFile(trace);
+            EXPECT_EQ(err, "");
+        }
+        EndChanlogAndServices();
+    }
+    unlink(trace.c_str());
 }
 
 TEST_F(EndToEndLog, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {

@@ -29,7 +29,6 @@ void Undo(HANDLE file, DWORD written) {
     if (written == 0) {
         return;
     }
-    const DWORD error = GetLastError();
     LARGE_INTEGER size{};
     if (GetFileSizeEx(file, &size) && size.QuadPart >= static_cast<LONGLONG>(written)) {
         size.QuadPart -= written;
@@ -37,24 +36,6 @@ void Undo(HANDLE file, DWORD written) {
             SetEndOfFile(file);
         }
     }
-    SetLastError(error);
-}
-
-// Writes `length` bytes at the end of the file as it is at that moment, as a file opened for
-// appending is written; returns how many were written.
-DWORD WriteAtEnd(HANDLE file, const char *data, DWORD length) {
-    DWORD written = 0;
-    while (written < length) {
-        OVERLAPPED atEnd{};
-        atEnd.Offset = 0xFFFFFFFF; // both halves all ones: the end of the file
-        atEnd.OffsetHigh = 0xFFFFFFFF;
-        DWORD now = 0;
-        if (!WriteFile(file, data + written, length - written, &now, &atEnd) || now == 0) {
-            break;
-        }
-        written += now;
-    }
-    return written;
 }
 
 // The log could not be opened or emptied: closes what was opened of it, and tells whether that
@@ -91,14 +72,16 @@ LogOpen PlatformOpenLog(const char *path, bool empty, LogFile *file, const char 
 }
 
 int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const char **reason) {
-    // A text file's line ends are CR LF, also for the line feeds inside a received text.
+    // A text file's line ends are CR LF, also for the line feeds inside a received text; one that
+    // came as CR LF stays so. A line begins with its time stamp, so no CR is before it.
     char text[2 * kLogLineMax];
-    const DWORD size = ToText(line, std::min(length, kLogLineMax), text);
-    const DWORD written = WriteAtEnd(file->handle, text, size);
+    const DWORD size = ToText(line, std::min(length, kLogLineMax), false, text);
+    DWORD error = 0;
+    const DWORD written = WriteAll(file->handle, text, size, true, &error);
     if (written == size) {
         return 0;
     }
-    *reason = FileErrorText(GetLastError());
+    *reason = FileErrorText(error);
     Undo(file->handle, written);
     return -1;
 }
