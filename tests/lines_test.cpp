@@ -47,46 +47,48 @@ std::vector<Taken> Lines(const std::vector<std::string> &pieces) {
     return lines;
 }
 
-const std::string kLong = "50;" + std::string(1021, 'a'); // a text of exactly 1024 bytes
-
 struct Case {
     std::string stream;
     std::vector<Taken> lines;
 };
 
-const Case kCases[] = {
-    // Lines as services send them, one by one or glued: each is one message.
-    {"50;a\n", {{"50;a", true, false}}},
-    {"49;i;hb\n50;i;ev\n", {{"49;i;hb", false, false}, {"50;i;ev", true, false}}},
-    {"50;one\n50;two\n", {{"50;one", true, false}, {"50;two", true, false}}},
-    // A CR LF ends a line as a LF does; a CR anywhere else is text.
-    {"50;dos\r\n", {{"50;dos", true, false}}},
-    {"50;a\rb\n", {{"50;a\rb", true, false}}},
-    {"50;a\r\r\n", {{"50;a\r", true, false}}},
-    {"\n\r\n50\n", {{"", false, false}, {"", false, false}, {"50", false, false}}},
-    // The text stops at the first zero byte, and the rest of its line goes with it.
-    {std::string("50;ab\0cd\n50;next\n", 17), {{"50;ab", true, false}, {"50;next", true, false}}},
-    {std::string("\0"
-                 "50;x\n",
-                 6),
-     {{"", false, false}}},
-    // At most 1024 bytes of a line are reported; a CR LF after them does not make it longer.
-    {kLong + "\n", {{kLong, true, false}}},
-    {kLong + "\r\n", {{kLong, true, false}}},
-    {kLong + "b\n", {{kLong, true, true}}},
-    {kLong + std::string(5000, 'c') + "\n50;after\n",
-     {{kLong, true, true}, {"50;after", true, false}}},
-    {kLong + std::string("\0", 1) + "junk\n", {{kLong, true, false}}},
-    {kLong + "b" + std::string("\0", 1) + "\n", {{kLong, true, true}}},
-    // A line not ended when the feed closes is reported as it stands, a CR at its end included.
-    {"50;one\n50;tail", {{"50;one", true, false}, {"50;tail", true, false}}},
-    {"50;tail\r", {{"50;tail\r", true, false}}},
-    {kLong + "more", {{kLong, true, true}}},
-    {"", {}},
-};
+std::vector<Case> Cases() {
+    const std::string full = "50;" + std::string(1021, 'a'); // a text of exactly 1024 bytes
+    return {
+        // Lines as services send them, one by one or glued: each is one message.
+        {"50;a\n", {{"50;a", true, false}}},
+        {"49;i;hb\n50;i;ev\n", {{"49;i;hb", false, false}, {"50;i;ev", true, false}}},
+        {"50;one\n50;two\n", {{"50;one", true, false}, {"50;two", true, false}}},
+        // A CR LF ends a line as a LF does; a CR anywhere else is text.
+        {"50;dos\r\n", {{"50;dos", true, false}}},
+        {"50;a\rb\n", {{"50;a\rb", true, false}}},
+        {"50;a\r\r\n", {{"50;a\r", true, false}}},
+        {"\n\r\n50\n", {{"", false, false}, {"", false, false}, {"50", false, false}}},
+        // The text stops at the first zero byte, and the rest of its line goes with it.
+        {std::string("50;ab\0cd\n50;next\n", 17),
+         {{"50;ab", true, false}, {"50;next", true, false}}},
+        {std::string("\0"
+                     "50;x\n",
+                     6),
+         {{"", false, false}}},
+        // At most 1024 bytes of a line are reported; a CR LF after them does not make it longer.
+        {full + "\n", {{full, true, false}}},
+        {full + "\r\n", {{full, true, false}}},
+        {full + "b\n", {{full, true, true}}},
+        {full + std::string(5000, 'c') + "\n50;after\n",
+         {{full, true, true}, {"50;after", true, false}}},
+        {full + std::string("\0", 1) + "junk\n", {{full, true, false}}},
+        {full + "b" + std::string("\0", 1) + "\n", {{full, true, true}}},
+        // A line not ended when the feed closes is reported as it stands, a CR at its end included.
+        {"50;one\n50;tail", {{"50;one", true, false}, {"50;tail", true, false}}},
+        {"50;tail\r", {{"50;tail\r", true, false}}},
+        {full + "more", {{full, true, true}}},
+        {"", {}},
+    };
+}
 
 TEST(TakeLine, EachLineIsOneMessageWhereverTheReceivesBreakTheStream) {
-    for (const Case &c : kCases) {
+    for (const Case &c : Cases()) {
         SCOPED_TRACE(testing::PrintToString(c.stream.substr(0, 60)));
         EXPECT_EQ(Lines({c.stream}), c.lines);
         // In two receives, broken at every place: within a CR LF, within the prefix, around the
