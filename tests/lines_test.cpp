@@ -67,6 +67,7 @@ std::vector<Case> Cases() {
         // The text stops at the first zero byte, and the rest of its line goes with it.
         {std::string("50;ab\0cd\n50;next\n", 17),
          {{"50;ab", true, false}, {"50;next", true, false}}},
+        {std::string("50;a\0b\0c\n", 9), {{"50;a", true, false}}},
         {std::string("\0"
                      "50;x\n",
                      6),
