@@ -45,29 +45,34 @@ int ReceiveLoop(Socket *socket, char *recvbuf, int bufLen, char *msgCopy) {
 
 // ---- The feed as lines (--lines)
 
-// Lines cut to their first kBufLen bytes that standard error has not been told of yet, and when it
-// was last told. Channel 2 counts them and says the count; the end of the process says what is
-// left, and from then on channel 2 says none, since the console may be gone. The count is said
-// with the lock held: while the console thread runs, which it does until the end has said its
-// count, the console takes a message without waiting.
-std::mutex cutMutex;
-unsigned long cutUnsaid = 0;
-std::uint64_t cutSaidAt = 0;
-bool cutSaidOnce = false;
-bool cutEnded = false;
+// Where the count of lines cut to their first kBufLen bytes stands with standard error.
+enum class CutCount {
+    kNeverSaid, // the first count is said at once
+    kSaid,      // the next waits until a second has passed since cutSaidAt
+    kEnded,     // the end of the process has said the last: the console may be gone
+};
 
-// With cutMutex held and a count to say.
-void SayCutLocked() {
+// Channel 2 counts the cut lines and says the count; the end of the process says what is left.
+// The count is said with the lock held: the console takes a message without waiting while its
+// thread runs, which it does until after the end has said its count.
+std::mutex cutMutex;
+unsigned long cutUnsaid = 0; // cut lines that standard error has not been told of
+std::uint64_t cutSaidAt = 0;
+CutCount cutCount = CutCount::kNeverSaid;
+
+// With cutMutex held: says the count, if there is one, and moves to `next`. The one place where
+// cutCount changes.
+void SayCut(CutCount next) {
     if (cutUnsaid == 1) {
         ConsoleSay(Stream::kErr, "1 line longer than %d bytes was cut to its first %d\n", kBufLen,
                    kBufLen);
-    } else {
+    } else if (cutUnsaid > 1) {
         ConsoleSay(Stream::kErr, "%lu lines longer than %d bytes were cut to their first %d\n",
                    cutUnsaid, kBufLen, kBufLen);
     }
     cutUnsaid = 0;
     cutSaidAt = PlatformTickMs();
-    cutSaidOnce = true;
+    cutCount = next;
 }
 
 // Before the line is logged: an end of the process that comes meanwhile finds it counted.
@@ -80,22 +85,22 @@ void CountCutLine() {
 // then, or -1 when no count waits.
 int SayCutLinesWhenDue() {
     const std::lock_guard lock(cutMutex);
-    if (cutUnsaid == 0 || cutEnded) {
+    if (cutUnsaid == 0 || cutCount == CutCount::kEnded) {
         return -1;
     }
     const std::uint64_t since = PlatformTickMs() - cutSaidAt;
-    if (cutSaidOnce && since < static_cast<std::uint64_t>(kCutNoticeIntervalMs)) {
+    if (cutCount == CutCount::kSaid && since < static_cast<std::uint64_t>(kCutNoticeIntervalMs)) {
         return kCutNoticeIntervalMs - static_cast<int>(since);
     }
-    SayCutLocked();
+    SayCut(CutCount::kSaid);
     return -1;
 }
 
 // The connection has ended: its count is said now, whatever the time, before its end is.
 void SayCutLinesNow() {
     const std::lock_guard lock(cutMutex);
-    if (cutUnsaid > 0 && !cutEnded) {
-        SayCutLocked();
+    if (cutUnsaid > 0 && cutCount != CutCount::kEnded) {
+        SayCut(CutCount::kSaid);
     }
 }
 
@@ -164,10 +169,7 @@ void *const kChannelFailed = &failedTag;
 
 void SayCutLinesAtEnd() {
     const std::lock_guard lock(cutMutex);
-    cutEnded = true;
-    if (cutUnsaid > 0) {
-        SayCutLocked();
-    }
+    SayCut(CutCount::kEnded);
 }
 
 Message TakeMessage(const char *recvbuf, int received, char *msgCopy, std::size_t copySize) {
