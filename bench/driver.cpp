@@ -290,10 +290,10 @@ bool RunFloodSession(Services *services, const Contender &contender, const Optio
     const double perSecond =
         flood.seconds > 0 ? static_cast<double>(flood.logged) / flood.seconds : 0;
     std::printf("  %-8s flood, console %s: %ld of %ld messages in log.txt in %.2f s%s "
-                "(%.0f msg/s); %ld receives, %ld with more than one message\n",
+                "(%.0f msg/s); %ld %s, %ld with more than one message\n",
                 contender.name, readConsole ? "read" : "stalled", flood.logged,
                 options.floodMessages, flood.seconds, flood.finished ? "" : " (the limit)",
-                perSecond, flood.reports, flood.glued);
+                perSecond, flood.reports, contender.lines ? "lines" : "receives", flood.glued);
     std::fflush(stdout);
     (readConsole ? figures->floodReadPerSecond : figures->floodStalledPerSecond) = perSecond;
     (readConsole ? figures->floodReadLogged : figures->floodStalledLogged) =
