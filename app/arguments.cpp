@@ -13,7 +13,7 @@ namespace {
 // The platform's help switch, when it has one, goes beside --help and -h ("%s%s"), and its manual
 // ends it.
 constexpr const char *kUsage =
-    "Usage: chanlog [--reconnect]\n"
+    "Usage: chanlog [--reconnect] [--lines]\n"
     "       chanlog --help | -h%s%s | --version\n"
     "\n"
     "Connects to %s:%u and holds that connection open, reads text\n"
@@ -26,6 +26,11 @@ constexpr const char *kUsage =
     "               service closes the connection, fails or is not there yet: for\n"
     "               a chanlog that runs for days while its services restart.\n"
     "               Without it, chanlog connects once to each service.\n"
+    "  --lines      a message is a line, not a receive: every line that begins\n"
+    "               with \"%s\" is written, its first %d bytes at most, whatever\n"
+    "               receives it came in. For services whose messages are lines\n"
+    "               and that send faster than chanlog reads: without it, messages\n"
+    "               that arrive glued together are one, reported or dropped whole.\n"
     "\n"
     "Exit status: 0 when both channels ended without a failure, 1 when start-up\n"
     "failed, 2 when both channels ended and one of them failed, 64 for a bad\n"
@@ -36,16 +41,15 @@ constexpr const char *kUsage =
 
 // The options, each under every name it has; the platform's help switch is one more name of
 // kHelp.
-enum class Option { kHelp, kVersion, kReconnect };
+enum class Option { kHelp, kVersion, kReconnect, kLines };
 struct Name {
     const char *name;
     Option option;
 };
 constexpr Name kNames[] = {
-    {"--help", Option::kHelp},
-    {"-h", Option::kHelp},
-    {"--version", Option::kVersion},
-    {"--reconnect", Option::kReconnect},
+    {"--help", Option::kHelp},       {"-h", Option::kHelp},
+    {"--version", Option::kVersion}, {"--reconnect", Option::kReconnect},
+    {"--lines", Option::kLines},
 };
 
 bool Is(const char *argument, const char *name) {
@@ -98,6 +102,9 @@ Arguments ParseArguments(int argc, const char *const *argv, const char *helpSwit
         case Option::kReconnect:
             parsed.reconnect = true;
             break;
+        case Option::kLines:
+            parsed.lines = true;
+            break;
         }
     }
     return parsed;
@@ -106,10 +113,11 @@ Arguments ParseArguments(int argc, const char *const *argv, const char *helpSwit
 int AnswerRequest(const Arguments &arguments, const char *helpSwitch, const char *manual) {
     switch (arguments.request) {
     case Request::kHelp:
-        return PrintOut(
-            kUsage, helpSwitch != nullptr ? " | " : "", helpSwitch != nullptr ? helpSwitch : "",
-            kLoopbackAddress, static_cast<unsigned>(kHoldPort), kLoopbackAddress,
-            static_cast<unsigned>(kFeedPort), kReportPrefix, kLogFileName, kLogFileName, manual);
+        return PrintOut(kUsage, helpSwitch != nullptr ? " | " : "",
+                        helpSwitch != nullptr ? helpSwitch : "", kLoopbackAddress,
+                        static_cast<unsigned>(kHoldPort), kLoopbackAddress,
+                        static_cast<unsigned>(kFeedPort), kReportPrefix, kLogFileName, kLogFileName,
+                        kReportPrefix, kBufLen, manual);
     case Request::kVersion:
         return PrintOut("chanlog %s\n", CHANLOG_VERSION);
     case Request::kBad:

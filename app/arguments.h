@@ -9,6 +9,7 @@ struct Arguments {
     Request request;
     const char *bad;        // with kBad: the first argument that is not understood
     bool reconnect = false; // --reconnect: the channels connect again whenever a service is gone
+    bool lines = false;     // --lines: a message is a line of the feed, not a receive
 };
 
 // Reads every argument: an unknown one makes kBad, and otherwise a request for help wins over

@@ -51,12 +51,13 @@ void OpenLog() {
 std::atomic<bool> endRequested{false};
 
 // Waits for a request to end (Ctrl-C, SIGTERM): the log is left between two lines, put on the disk
-// and what it missed said, and the console gets a moment to write what waits for it; then the
-// process ends as it was asked to.
+// and what it missed said, so are the lines cut since the last count, and the console gets a
+// moment to write what waits for it; then the process ends as it was asked to.
 void *EndRequestThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     const int request = PlatformWaitForEndRequest();
     endRequested = true;
     LogEnd(kEndRequestLogMs);
+    SayCutLinesAtEnd();
     ConsoleEnd(kEndRequestGraceMs);
     PlatformEndAsRequested(request);
 }
@@ -103,7 +104,7 @@ int main(int argc, char **argv) {
     static ALLEGRO_THREAD *console = al_create_thread(ConsoleThread, nullptr);
     ALLEGRO_THREAD *logSync = al_create_thread(LogSyncThread, nullptr);
     static ALLEGRO_THREAD *endRequest = al_create_thread(EndRequestThread, nullptr);
-    ChannelOptions options{arguments.reconnect};
+    ChannelOptions options{arguments.reconnect, arguments.lines};
     ALLEGRO_THREAD *channel[] = {al_create_thread(Channel1Thread, &options),
                                  al_create_thread(Channel2Thread, &options)};
     PlatformReleaseAbort();

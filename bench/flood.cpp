@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -104,7 +105,28 @@ void CountReports(const std::string &log, FloodResult *result) {
     FinishReport(report, result);
 }
 
-bool RunFlood(Client *client, long count, bool readConsole, int limitMs, FloodResult *result) {
+void CountLines(const std::string &log, FloodResult *result) {
+    long last = 0;
+    for (const std::string &line : Lines(log)) {
+        if (!IsStamped(line)) {
+            continue;
+        }
+        ++result->reports;
+        const std::string_view text = StampedText(line);
+        if (!IsMessage(text)) {
+            continue;
+        }
+        const long number =
+            std::strtol(std::string(text.substr(kPrefix.size())).c_str(), nullptr, 10);
+        if (number > last) {
+            ++result->logged;
+            last = number;
+        }
+    }
+}
+
+bool RunFlood(Client *client, long count, bool readConsole, bool asLines, int limitMs,
+              FloodResult *result) {
     *result = FloodResult{};
     Sender sender{client->feed, count, 1, {}};
     bool consoleOpen = readConsole;
@@ -135,6 +157,7 @@ bool RunFlood(Client *client, long count, bool readConsole, int limitMs, FloodRe
         }
     }
     result->seconds = static_cast<double>((result->finished ? NowNs() : deadline) - start) / 1e9;
-    CountReports(ReadWholeFile(client->dir + "/log.txt"), result);
+    const std::string log = ReadWholeFile(client->dir + "/log.txt");
+    (asLines ? CountLines : CountReports)(log, result);
     return true;
 }

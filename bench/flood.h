@@ -22,9 +22,14 @@ struct FloodResult {
 // (the receive ended with a message) or the start of a message the receive cut, whose rest began
 // the next receive (which does not begin with "50;", so it was not reported).
 void CountReports(const std::string &log, FloodResult *result);
+// The same of a log that holds a message a line (chanlog --lines): each report line is a whole
+// message, counted once, in the order they were sent; none is glued.
+void CountLines(const std::string &log, FloodResult *result);
 
 // Sends "50;<n>\n" for n = 1..count to the connected client, closes the sending side, and waits
 // until the client closes the feed in turn: by then its log holds everything it will log. Reads
 // the client's standard output all along when `readConsole`, or leaves it unread. Gives up after
-// `limitMs`. False (with a message) when sending failed.
-bool RunFlood(Client *client, long count, bool readConsole, int limitMs, FloodResult *result);
+// `limitMs`. Its log is read as CountLines reads it when `asLines`. False (with a message) when
+// sending failed.
+bool RunFlood(Client *client, long count, bool readConsole, bool asLines, int limitMs,
+              FloodResult *result);

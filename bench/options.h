@@ -12,6 +12,7 @@ struct Options {
     int idleMs = 3000;
     long floodMessages = 100000; // sent as fast as the feed can, per flood run; 0: no flood runs
     bool soak = false;
+    bool lines = false;        // chanlog is run with --lines
     std::string cpus = "same"; // same: driver and client on CPU 0; split: client on CPU 1; any
     std::string json;
     std::string label;

@@ -11,6 +11,7 @@ extern void *const kChannelFailed;
 // What main tells both channel bodies, their argument: it outlives them.
 struct ChannelOptions {
     bool reconnect; // connect again whenever the service closes, fails or is not there yet
+    bool lines;     // a message is a line of the feed, not a receive
 };
 
 // Channel 1: connects to the hold port and keeps the connection open, reading nothing from it.
@@ -18,11 +19,17 @@ struct ChannelOptions {
 // again, for ever. With standard output closed it connects nowhere and returns at once.
 void *Channel1Thread(ALLEGRO_THREAD *thread, void *argument);
 
-// Channel 2: connects to the feed port and reports every receive that begins with the prefix, on
-// standard output and in the log, until the peer closes or a receive fails; then it closes the
-// log, or with `reconnect` connects again and goes on in the same log, for ever. With standard
-// output closed it connects nowhere: it closes the log and returns at once.
+// Channel 2: connects to the feed port and reports every receive (with `lines`, every line) that
+// begins with the prefix, on standard output and in the log, until the peer closes or a receive
+// fails; then it closes the log, or with `reconnect` connects again and goes on in the same log,
+// for ever. With standard output closed it connects nowhere: it closes the log and returns at
+// once.
 void *Channel2Thread(ALLEGRO_THREAD *thread, void *argument);
+
+// The process ends: says how many lines were cut to their first kBufLen bytes since standard
+// error was last told, if any, and from then on channel 2 says no more counts. Any thread but
+// channel 2.
+void SayCutLinesAtEnd();
 
 // The text of one receive and whether it is reported.
 struct Message {

@@ -47,6 +47,9 @@ inline constexpr int kReconnectLongestPauseMs = 2000;
 // next, not at once: a service that takes connections and closes them at once is not asked again
 // and again without a pause.
 inline constexpr int kReconnectSteadyMs = 2000;
+// With --lines, standard error says how many lines were cut to their first kBufLen bytes at most
+// this often, so that a service that sends nothing but long lines does not flood it.
+inline constexpr int kCutNoticeIntervalMs = 1000;
 
 // A write that Windows says was done but that took nothing (a pipe left non-blocking, its reader
 // behind) is tried again up to this many times, this many milliseconds apart, and then fails.

@@ -78,6 +78,16 @@ int NetWaitForHangUp(const Socket *socket) {
     return ended;
 }
 
+int NetWaitReadable(const Socket *socket, int timeoutMs, bool *readable) {
+    const int ready = PlatformSocketWaitReadable(*socket, timeoutMs);
+    if (ready == -1) {
+        ConsoleSay(Stream::kOut, "wait failed with error: %d\n", PlatformSocketError());
+        return 1;
+    }
+    *readable = ready == 1;
+    return 0;
+}
+
 int NetReceive(Socket *socket, char *buffer, int length) {
     std::memset(buffer, 0, static_cast<std::size_t>(length));
     const int result = PlatformSocketReceive(*socket, buffer, static_cast<std::size_t>(length));

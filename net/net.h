@@ -26,6 +26,11 @@ int NetConnect(Socket *socket, const sockaddr_in *address, Failure failure);
 // bytes received, 0 when the peer closed in order, -1 on error, which it prints.
 int NetReceive(Socket *socket, char *buffer, int length);
 
+// Waits at most `timeoutMs` for a receive that would not wait, reading nothing: `*readable` says
+// whether one came (something to receive, or the peer's close or failure, which the receive then
+// tells) before the time passed. 0, or 1 when the wait failed, which it prints.
+int NetWaitReadable(const Socket *socket, int timeoutMs, bool *readable);
+
 // Waits until the peer closes the connection or it fails, reading nothing from it: 0 for an
 // orderly close, 1 for a failed connection, or a wait that failed, which it prints.
 int NetWaitForHangUp(const Socket *socket);

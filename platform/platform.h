@@ -34,6 +34,10 @@ Socket PlatformSocketOpen(); // IPv4 TCP socket, or kInvalidSocket
 int PlatformSocketConnect(Socket socket, const sockaddr_in *address); // 0, or -1 on error
 // One blocking receive: bytes received, 0 when the peer closed in order, -1 on error.
 int PlatformSocketReceive(Socket socket, char *buffer, std::size_t length);
+// Waits until a receive would not wait (something came, the peer closed, or the connection
+// failed, which the receive then tells) or `timeoutMs` has passed: 1 and 0 for those, -1 when the
+// wait itself failed (PlatformSocketError says why). Nothing is read.
+int PlatformSocketWaitReadable(Socket socket, int timeoutMs);
 // Waits, reading nothing and without waking, until the peer closes the connection or it fails:
 // 0 for an orderly close, 1 for a reset or another failure of the connection, -1 when the wait
 // itself failed (PlatformSocketError says why). What the peer sends meanwhile stays unread.

@@ -19,6 +19,7 @@ TEST(ParseArguments, TakesOptionsInAnyOrderAndCombination) {
         std::vector<const char *> arguments;
         Request request;
         bool reconnect;
+        bool lines = false;
     };
     const Case cases[] = {
         {{}, Request::kRun, false},
@@ -31,12 +32,17 @@ TEST(ParseArguments, TakesOptionsInAnyOrderAndCombination) {
         {{"--reconnect", "--version"}, Request::kVersion, true},
         {{"--version", "--help"}, Request::kHelp, false},
         {{"--help", "--version"}, Request::kHelp, false},
+        {{"--lines"}, Request::kRun, false, true},
+        {{"--lines", "--reconnect", "--lines"}, Request::kRun, true, true},
+        {{"--reconnect", "--lines"}, Request::kRun, true, true},
+        {{"--lines", "--version"}, Request::kVersion, false, true},
     };
     for (const Case &c : cases) {
         const std::string line = testing::PrintToString(c.arguments);
         const Arguments parsed = Parse(c.arguments);
         EXPECT_EQ(parsed.request, c.request) << line;
         EXPECT_EQ(parsed.reconnect, c.reconnect) << line;
+        EXPECT_EQ(parsed.lines, c.lines) << line;
         EXPECT_EQ(parsed.bad, nullptr) << line;
     }
 }
@@ -52,6 +58,7 @@ TEST(ParseArguments, NamesTheFirstArgumentItDoesNotKnow) {
         {{"--version", "extra", "more"}, "extra"},
         {{"--help", "--Reconnect"}, "--Reconnect"},
         {{"--reconnect=yes"}, "--reconnect=yes"},
+        {{"--lines", "--line"}, "--line"},
         {{"-"}, "-"},
         {{""}, ""},
         {{"/?"}, "/?"}, // no help switch on this platform

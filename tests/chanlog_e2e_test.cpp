@@ -381,7 +381,7 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
         WindowsPrograms() ? std::vector<std::string>{"--help", "-h", "/?", "-?"}
                           : std::vector<std::string>{"--help", "-h"};
     const std::string usageLine =
-        std::string("Usage: chanlog [--reconnect]\n") +
+        std::string("Usage: chanlog [--reconnect] [--lines]\n") +
         (WindowsPrograms() ? "       chanlog --help | -h | /? | --version\n"
                            : "       chanlog --help | -h | --version\n");
     const std::string manual = WindowsPrograms()
@@ -394,6 +394,8 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
         EXPECT_TRUE(usage.starts_with(usageLine)) << usage;
         EXPECT_NE(usage.find("log.txt"), std::string::npos);
         EXPECT_NE(usage.find("\n  --reconnect  connect again"), std::string::npos);
+        EXPECT_NE(usage.find("\n  --lines      a message is a line, not a receive"),
+                  std::string::npos);
         EXPECT_NE(usage.find("2 when both channels ended and one of them failed, 64 for a bad\n"
                              "argument."),
                   std::string::npos);
@@ -406,9 +408,10 @@ TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
         EXPECT_NE(flat.find("reads text from 127.0.0.1:31286"), std::string::npos) << usage;
         EXPECT_EQ(ReadAll(child.err, kWaitMs), "");
     }
-    // In any order, beside --reconnect too.
-    for (const std::vector<std::string> &arguments :
-         {std::vector<std::string>{"--version"}, {"--reconnect", "--version", "--reconnect"}}) {
+    // In any order, beside the other options too.
+    for (const std::vector<std::string> &arguments : {std::vector<std::string>{"--version"},
+                                                      {"--reconnect", "--version", "--reconnect"},
+                                                      {"--lines", "--version"}}) {
         Child version = WithArguments(dir_, arguments);
         EXPECT_EQ(ExitCode(version), 0);
         EXPECT_EQ(ReadAll(version.out, kWaitMs), "chanlog 1.0.0\n");

@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 
 int PlatformNetStartup(std::uint16_t /*version*/) {
     return 0;
@@ -27,6 +30,26 @@ int PlatformSocketReceive(Socket socket, char *buffer, std::size_t length) {
         received = recv(socket, buffer, length, 0);
     } while (received == -1 && errno == EINTR);
     return static_cast<int>(received);
+}
+
+int PlatformSocketWaitReadable(Socket socket, int timeoutMs) {
+    // An interrupted wait goes on for the time that is left of it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd watched{socket, POLLIN, 0};
+    int ready = 0;
+    do {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        ready = poll(&watched, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    } while (ready == -1 && errno == EINTR);
+    if (ready == -1) {
+        return -1;
+    }
+    if ((watched.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return ready > 0 ? 1 : 0;
 }
 
 int PlatformSocketWaitHangUp(Socket socket) {

@@ -35,6 +35,20 @@ int PlatformSocketReceive(Socket socket, char *buffer, std::size_t length) {
     return recv(socket, buffer, static_cast<int>(length), 0);
 }
 
+int PlatformSocketWaitReadable(Socket socket, int timeoutMs) {
+    // select() leaves the socket blocking, as its receives expect; a close or a reset makes it
+    // readable too.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval timeout{timeoutMs / 1000, timeoutMs % 1000 * 1000};
+    const int ready = select(0, &readable, nullptr, nullptr, &timeout);
+    if (ready == SOCKET_ERROR) {
+        return -1;
+    }
+    return ready > 0 ? 1 : 0;
+}
+
 int PlatformSocketWaitHangUp(Socket socket) {
     // FD_CLOSE alone: data the peer sends does not end the wait. Its error code tells an orderly
     // close (0) from a reset or an abort (Wine tells of a reset as of an orderly close). Windows
