@@ -291,6 +291,115 @@ TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppe
     ExpectShownOrCounted(logged + Log(), stream, stream);
 }
 
+TEST_F(EndToEndConsole, MessagesThatFindNoRoomAreCountedApartFromTheLines) {
+    // In a folder whose path is so long that each message of the log's move is cut to 511 bytes,
+    // with standard error in standard output's stalled pipe: the messages wait behind the lines.
+    std::string work = dir_;
+    for (const char name : {'a', 'b'}) {
+        work += "/" + std::string(250, name);
+        ASSERT_EQ(mkdir(work.c_str(), 0755), 0) << std::strerror(errno);
+    }
+    ASSERT_NO_FATAL_FAILURE(StartConnected(
+        {"/bin/sh", "-c", "cd \"$1\" && exec \"$0\" 2>&1", ChanlogCommand().front(), work}));
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    const std::string log = work + "/log.txt";
+    int sent = 0;
+    auto send = [&](int count) {
+        std::string stream;
+        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, sent, sent + count - 1, &stream));
+        sent += count;
+        ASSERT_TRUE(WaitFor([&] { return Joined(ReadFile(log)).ends_with(stream); }));
+    };
+    // More lines than the backlog holds, then the log moved away 300 times, a line after each: the
+    // 300 messages take more than the 64 KiB they have.
+    ASSERT_NO_FATAL_FAILURE(send(2100));
+    constexpr int kMoves = 300;
+    std::string logged;
+    for (int away = 1; away <= kMoves; ++away) {
+        const std::string to = log + "." + std::to_string(away);
+        ASSERT_EQ(rename(log.c_str(), to.c_str()), 0);
+        ASSERT_NO_FATAL_FAILURE(send(1));
+        logged += ReadFile(to);
+    }
+
+    // Read from now on: the lines that waited come first, then the count of those dropped; a line
+    // sent once those are out comes after all that waited.
+    std::string stream = ReadUntil(chanlog_.out, " not shown: ", 3 * kWaitMs);
+    Send("50;last\n");
+    stream = ReadUntil(chanlog_.out, "50;last\n", 3 * kWaitMs, stream);
+    EXPECT_TRUE(Terminate());
+    stream += ReadAll(chanlog_.out, kWaitMs);
+    // Each message was shown or counted as a message, and each line as a line.
+    long messages = 0;
+    for (const std::string &line : Lines(stream)) {
+        if (line.starts_with("log.txt was moved or removed: logging goes on in ")) {
+            ++messages;
+        } else if (line.ends_with(" not shown: standard output was not read in time")) {
+            messages += std::stol(line);
+        }
+    }
+    EXPECT_EQ(messages, kMoves);
+    ExpectShownOrCounted(logged + ReadFile(log), stream, stream);
+}
+
+TEST_F(EndToEndConsole, TheFeedsCloseIsSaidAtOnceThoughNobodyReadsStandardOutput) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    // 10 kB that nobody reads: the pipe takes a page of it, the rest waits for the console.
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    std::string stream;
+    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 19, &stream));
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+    CloseFd(&feed_);
+    // Standard error, a file of its own, has the failure while standard output is still unread.
+    EXPECT_EQ(ReadUntil(chanlog_.err, kFeedClosed, kWaitMs), kFeedClosed);
+    EXPECT_EQ(Joined(ReadUntil(chanlog_.out, PacedMessage(19), kWaitMs)), stream);
+}
+
+TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLogNorEnd) {
+    // Standard error a file whose writes do not return for 6 s, as on a network file system that
+    // stopped answering: strace holds each write to it at its entry.
+    const std::string err = dir_ + "/err";
+    const std::string trace = dir_ + ".trace";
+    WriteWholeFile(err, "");
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"strace", "-f", "-qq", "-o", trace, "-P", err, "-e", "trace=write", "-e",
+                        "inject=write:delay_enter=6s", "/bin/sh", "-c", "exec \"$0\" 2>>\"$1\"",
+                        CHANLOG_BINARY, err}));
+    // The log moved away twice: the first message of it is held in its write, the second waits
+    // behind it, and the log goes on meanwhile, within a bound that is generous against the
+    // moment it takes and half the write's delay.
+    for (const int away : {1, 2}) {
+        ASSERT_EQ(rename((dir_ + "/log.txt").c_str(),
+                         (dir_ + "/log.txt." + std::to_string(away)).c_str()),
+                  0);
+        const std::string line = "50;moved " + std::to_string(away) + "\n";
+        ASSERT_TRUE(SendMessage(feed_, line));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return Unstamped(Log()) == line + "\n" &&
+                       ReadWholeFile(trace).find("write(2, \"log.txt was moved") !=
+                           std::string::npos;
+            },
+            3000))
+            << ReadWholeFile(trace);
+    }
+    const std::string child = ReadWholeFile("/proc/" + std::to_string(chanlog_.pid) + "/task/" +
+                                            std::to_string(chanlog_.pid) + "/children");
+    const std::int64_t start = NowNs();
+    ASSERT_EQ(kill(std::atoi(child.c_str()), SIGTERM), 0);
+    // Asked to end, it ends itself by the signal after the moments its end may take, its last
+    // words' too, not once the writes return. Where the wait is a network file system's, that ends
+    // the process; strace keeps the threads in their writes, and so the process, until the delay
+    // is over, so the moment is the one its trace shows.
+    EXPECT_TRUE(WaitFor([&] {
+        return ReadWholeFile(trace).find("--- SIGTERM {si_signo=SIGTERM, si_code=SI_TKILL") !=
+               std::string::npos;
+    })) << ReadWholeFile(trace);
+    EXPECT_LT(NowNs() - start, std::int64_t{4} * 1000000000);
+    EXPECT_EQ(ExitCode(chanlog_), 128 + SIGTERM);
+    unlink(trace.c_str());
+}
+
 TEST_F(EndToEndConsole, WhatWaitsForTheConsoleIsWrittenBeforeChanlogEndsByItself) {
     ASSERT_NO_FATAL_FAILURE(StartAndSendWhatNobodyReads(false));
     CloseFd(&feed_);
