@@ -99,7 +99,7 @@ bool NothingWaitsBefore(EntryKind kind) {
 // rest is written at once where standard output takes it without waiting and nothing waits that
 // must come first, and is otherwise queued for standard output's writer. Returns whether it waits
 // for standard output's writer.
-bool Queue(EntryKind kind, const char *text, std::size_t length, bool behind) {
+bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool behind) {
     if (IsReport(kind) && g_console.outFares == OutFares::kGone) {
         return false; // nobody will read it, which was said once
     }
@@ -152,7 +152,7 @@ void QueueOrWrite(std::initializer_list<Text> texts) {
     bool behind = false; // once one of them waits, the others wait behind it, in order
     for (const Text &text : texts) {
         if (queue) {
-            behind = Queue(text.kind, text.text, text.length, behind) || behind;
+            behind = TryWriteOrQueue(text.kind, text.text, text.length, behind) || behind;
         } else {
             WriteWaiting(text.kind, text.text, text.length);
         }

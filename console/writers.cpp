@@ -150,7 +150,7 @@ void Advance(std::size_t written) {
 // returns: a channel that comes next (the reader of the line may run first and send the next
 // message) then writes at once itself instead of finding the writer still busy and queueing
 // behind it, line after line.
-bool WrittenWithoutWaiting() {
+bool WriteHandWithoutWaiting() {
     ConsoleEntry &hand = g_console.outHand;
     if (g_console.outFares != OutFares::kOk || g_console.cutLength > 0) {
         return false;
@@ -167,7 +167,7 @@ void WriteHandToStdout(std::unique_lock<std::mutex> &lock) {
         }
         return;
     }
-    if (WrittenWithoutWaiting()) {
+    if (WriteHandWithoutWaiting()) {
         return;
     }
     const char *reason = "";
