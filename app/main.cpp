@@ -79,22 +79,23 @@ int main(int argc, char **argv) {
 
     // The thread library aborts when the system refuses a thread; say it as a start-up failure.
     PlatformTrapAbort(kThreadFailure, kExitStartupFailed);
-    // The console's writers may still be held in a write when the process ends, and the end
-    // request's thread waits for the end: none may be joined, and their handles stay reachable as
-    // long as they run, static, as the leak checker rightly asks.
+    // The console thread may still be held in a write when the process ends, and the end request's
+    // waits for the end: neither may be joined, and their handles stay reachable as long as they
+    // run, static, as the leak checker rightly asks. Standard error's writer is never joined: it
+    // runs detached, and waits for work from now on.
     static ALLEGRO_THREAD *console = al_create_thread(ConsoleThread, nullptr);
-    static ALLEGRO_THREAD *consoleErr = al_create_thread(ConsoleErrThread, nullptr);
+    al_run_detached_thread(ConsoleErrThread, nullptr);
     ALLEGRO_THREAD *logSync = al_create_thread(LogSyncThread, nullptr);
     static ALLEGRO_THREAD *endRequest = al_create_thread(EndRequestThread, nullptr);
     ALLEGRO_THREAD *channel[] = {al_create_thread(Channel1Thread, nullptr),
                                  al_create_thread(Channel2Thread, nullptr)};
     PlatformReleaseAbort();
-    if (console == nullptr || consoleErr == nullptr || logSync == nullptr ||
-        endRequest == nullptr || channel[0] == nullptr || channel[1] == nullptr) {
+    if (console == nullptr || logSync == nullptr || endRequest == nullptr ||
+        channel[0] == nullptr || channel[1] == nullptr) {
         AbortWithMessage("%s", kThreadFailure);
     }
     ConsoleStart();
-    for (ALLEGRO_THREAD *t : {console, consoleErr, logSync, endRequest}) {
+    for (ALLEGRO_THREAD *t : {console, logSync, endRequest}) {
         al_start_thread(t);
     }
     for (ALLEGRO_THREAD *t : channel) {
@@ -117,10 +118,8 @@ int main(int argc, char **argv) {
     // What still waits for the console is written before the process ends, unless standard output
     // holds it up for longer than that.
     if (ConsoleEnd(kEndGraceMs)) {
-        for (ALLEGRO_THREAD *t : {console, consoleErr}) {
-            al_join_thread(t, nullptr);
-            al_destroy_thread(t);
-        }
+        al_join_thread(console, nullptr);
+        al_destroy_thread(console);
     }
     if (endRequested) {
         PlatformWaitForever(); // asked to end meanwhile: it ends as it was asked, with its status

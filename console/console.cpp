@@ -191,7 +191,7 @@ std::string LastWords() {
         if (IsReport(taken.kind)) {
             counts.linesNotRead += taken.length > 0 ? 1 : 0;
         } else {
-            words.append(taken.text, taken.length); // whole, as its stream failed it
+            words.append(taken.text, taken.length); // a message whole, as its stream failed it
         }
     };
     if (g_console.outWriter == OutWriter::kHolding) {

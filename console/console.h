@@ -35,16 +35,18 @@ void ConsoleStart();
 // Standard output's writer, a thread's body: writes what waits until ConsoleEnd, then what is left,
 // and ends.
 void *ConsoleThread(ALLEGRO_THREAD *thread, void *argument);
-// Standard error's writer, a thread's body: where standard error is a file of its own, writes the
-// messages for it until ConsoleEnd, then what is left once standard output's writer has ended,
-// and ends.
-void *ConsoleErrThread(ALLEGRO_THREAD *thread, void *argument);
+// Standard error's writer, the body of a detached thread (al_run_detached_thread), which may start
+// before ConsoleStart: where standard error is a file of its own, writes the messages for it until
+// ConsoleEnd, then what is left once standard output's writer has ended, and ends. Never joined:
+// an end that gives up on the writers lets it end, or leaves it in its write, while the process
+// ends.
+void *ConsoleErrThread(void *argument);
 // Lets the writers write what waits and end, and waits for that for at most `graceMs`: the process
 // is about to end, and must end whatever its console does. What has not been written by then stays
 // unwritten: standard error gets the messages among it and how many lines and messages were not
 // shown, if it takes them within a short while. A second caller waits until the first has said
-// that. True when both writers have ended and can be joined; false when one may still be held in a
-// write.
+// that. True when both writers have ended, and ConsoleThread's can be joined; false when one may
+// still be held in a write.
 bool ConsoleEnd(int graceMs);
 
 // A report line, `length` bytes ending in its line feed, for standard output.

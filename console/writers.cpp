@@ -275,7 +275,7 @@ void *ConsoleThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
     return nullptr;
 }
 
-void *ConsoleErrThread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
+void *ConsoleErrThread(void * /*argument*/) {
     ConsoleEntry entry{};
     std::unique_lock lock(g_console.lock);
     while (!GivenUp()) {
