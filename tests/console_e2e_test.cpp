@@ -624,6 +624,17 @@ TEST_F(EndToEndConsole, AskedToEndWhileLinesWaitItGivesTheConsoleAMomentToWriteT
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
 }
 
+TEST_F(EndToEndConsole, AskedToEndWithNothingToWriteItDoesNotWaitOutTheConsolesMoment) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;one\n");
+    Console("50;one\n");
+    const std::int64_t start = NowNs();
+    EXPECT_TRUE(Terminate());
+    // The log has half a second to reach the disk, then the console a second to write what waits:
+    // with nothing waiting, the end takes the log's time at most, well within 0.9 s.
+    EXPECT_LT(NowNs() - start, std::int64_t{900} * 1000000);
+}
+
 // chanlog as a job in the background of a terminal set to stop background writers (`stty
 // tostop`), with the terminal as standard output; its session leader is the process returned,
 // which waits for it.
