@@ -2,6 +2,7 @@
 #include <allegro5/allegro_primitives.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -10,6 +11,7 @@
 #include "channels/channels.h"
 #include "channels/globals.h"
 #include "channels/log.h"
+#include "channels/log_rules.h"
 #include "config/config.h"
 #include "console/console.h"
 #include "net/net.h"
@@ -18,18 +20,31 @@ namespace {
 
 constexpr const char *kThreadFailure = "Could not create a channel thread.\n";
 
-// Opens the log, emptied, or ends start-up saying why; a log that another process holds is left
-// as it is.
+// Opens the log for this run, or ends start-up saying why; a log that another process holds, or
+// that cannot be moved aside, is left as it was. Then says where the log is, where a log of an
+// earlier run went, and the wall-clock time of stamp 0, so that every stamp can be placed in time.
 void OpenLog() {
+    char movedTo[kPathMax];
     const char *reason = "";
-    switch (PlatformOpenLog(kLogFileName, true, &g_logFile, &reason)) {
+    switch (LogStart(movedTo, sizeof movedTo, &reason)) {
     case LogOpen::kOpened:
-        return;
+        break;
     case LogOpen::kInUse:
         AbortWithMessage("Could not open %s: in use by another process\n", kLogFileName);
+    case LogOpen::kNotMoved:
+        AbortWithMessage("Could not move %s from an earlier run aside: %s\n", kLogFileName, reason);
     case LogOpen::kFailed:
         AbortWithMessage("Could not open %s: %s\n", kLogFileName, reason);
     }
+    if (movedTo[0] != '\0') {
+        ConsoleSay(Stream::kErr, "%s from an earlier run was moved to %s\n", kLogFileName, movedTo);
+    }
+    // Read together: stamp 0 was the wall clock's now, less the stamp of now.
+    const std::int64_t wall = PlatformWallClockMs();
+    const auto stampNow = static_cast<std::int64_t>(PlatformTickMs() - g_startTick);
+    char stampZero[kUtcTextSize];
+    FormatIsoUtc(wall - stampNow, stampZero, sizeof stampZero);
+    ConsoleSay(Stream::kErr, "Logging to %s; stamp 0 is %s\n", LogPath(), stampZero);
 }
 
 // Set once the process has been asked to end, which the end-request thread then does.
@@ -71,7 +86,10 @@ int main(int argc, char **argv) {
     al_install_mouse();
 
     g_startTick = PlatformTickMs(); // before the connections, so elapsed times include them
-    OpenLog();
+    // A start that connects nowhere logs nothing: it leaves the log as it is.
+    if (PlatformStdoutAvailable()) {
+        OpenLog();
+    }
     if (NetStartup() == 1) {
         return kExitStartupFailed;
     }
@@ -87,8 +105,9 @@ int main(int argc, char **argv) {
     al_run_detached_thread(ConsoleErrThread, nullptr);
     ALLEGRO_THREAD *logSync = al_create_thread(LogSyncThread, nullptr);
     static ALLEGRO_THREAD *endRequest = al_create_thread(EndRequestThread, nullptr);
-    ALLEGRO_THREAD *channel[] = {al_create_thread(Channel1Thread, nullptr),
-                                 al_create_thread(Channel2Thread, nullptr)};
+    ChannelOptions options{arguments.reconnect};
+    ALLEGRO_THREAD *channel[] = {al_create_thread(Channel1Thread, &options),
+                                 al_create_thread(Channel2Thread, &options)};
     PlatformReleaseAbort();
     if (console == nullptr || logSync == nullptr || endRequest == nullptr ||
         channel[0] == nullptr || channel[1] == nullptr) {
@@ -101,8 +120,8 @@ int main(int argc, char **argv) {
     for (ALLEGRO_THREAD *t : channel) {
         al_start_thread(t);
     }
-    // Channel 1 never returns once connected, so this normally waits until the process is asked
-    // to end or killed.
+    // Channel 1 never returns once connected, nor either channel with --reconnect, so this
+    // normally waits until the process is asked to end or killed.
     int status = EXIT_SUCCESS;
     for (ALLEGRO_THREAD *t : channel) {
         void *result = nullptr;

@@ -8,6 +8,7 @@
 
 #include "channels/globals.h"
 #include "channels/log.h"
+#include "channels/reconnect.h"
 #include "config/config.h"
 #include "console/console.h"
 #include "net/net.h"
@@ -16,21 +17,12 @@ namespace {
 
 char failedTag;
 
-// Creates the socket and connects it; a failed connect has closed the socket.
-int ConnectChannel(Socket *socket, sockaddr_in *address, std::uint16_t port) {
-    if (NetCreateSocket(socket, address, port) == 1) {
-        return 1;
-    }
-    return NetConnect(socket, address);
-}
-
 // One time stamp for both lines, so that the console and the log say the same. The line is in the
 // log before it is offered to the console, which never holds the log up.
 void ReportMessage(const char *text, std::size_t length) {
     char line[kLineMax];
     const std::size_t lineLength = FormatReportLine(ElapsedMs(), text, length, line);
-    LogWrite(line, lineLength);
-    ConsoleReport(line, lineLength);
+    LogReport(line, lineLength);
 }
 
 // Receives until the peer closes or a receive fails, and returns the last receive's result: 0
@@ -83,41 +75,55 @@ std::size_t FormatReportLine(std::int64_t elapsedMs, const char *text, std::size
     return at;
 }
 
-void *Channel1Thread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
+void *Channel1Thread(ALLEGRO_THREAD * /*thread*/, void *argument) {
+    const bool again = static_cast<const ChannelOptions *>(argument)->reconnect;
     if (!PlatformStdoutAvailable()) {
         return nullptr;
     }
-    Socket ConnectSocket1 = kInvalidSocket;
-    sockaddr_in clientService1{};
-    if (ConnectChannel(&ConnectSocket1, &clientService1, kHoldPort) == 1) {
+    Service hold{"hold", kHoldPort};
+    Socket socket = kInvalidSocket;
+    if (ConnectService(&hold, again, &socket) == 1) {
         return kChannelFailed;
     }
-    PlatformWaitForever(); // the connection stays open until the process ends
+    if (!again) {
+        PlatformWaitForever(); // the connection stays open until the process ends
+    }
+    for (;;) {
+        const Ending ending = NetWaitForHangUp(&socket) == 0 ? Ending::kClosed : Ending::kFailed;
+        NetClose(&socket); // a failure is printed; the next connection has a socket of its own
+        SayLost(&hold, ending, true);
+        ConnectService(&hold, true, &socket);
+    }
 }
 
 // Channel 2 is the log's only writer: on every way out it closes the log, so that a channel that
-// will never write it does not keep it locked from the next chanlog.
-void *Channel2Thread(ALLEGRO_THREAD * /*thread*/, void * /*argument*/) {
-    Socket ConnectSocket2 = kInvalidSocket;
-    sockaddr_in clientService2{};
-    const int bufLen = kBufLen;
-    char recvbuf2[kBufLen] = {};
+// will never write it does not keep it locked from the next chanlog. While it connects again the
+// log stays open, and the stamps go on from the same start.
+void *Channel2Thread(ALLEGRO_THREAD * /*thread*/, void *argument) {
+    const bool again = static_cast<const ChannelOptions *>(argument)->reconnect;
     if (!PlatformStdoutAvailable()) {
         LogClose();
         return nullptr;
     }
-    if (ConnectChannel(&ConnectSocket2, &clientService2, kFeedPort) == 1) {
-        LogClose();
-        return kChannelFailed;
-    }
+    Service feed{"feed", kFeedPort};
+    const int bufLen = kBufLen;
+    char recvbuf2[kBufLen] = {};
     auto msgCopy = std::make_unique<char[]>(static_cast<std::size_t>(bufLen));
-    const int last = ReceiveLoop(&ConnectSocket2, recvbuf2, bufLen, msgCopy.get());
-    LogClose();
-    msgCopy.reset();
-    if (last == 0) {
-        ConsoleSay(Stream::kErr,
-                   "The feed service closed the connection: nothing more will be logged\n");
+    for (;;) {
+        Socket socket = kInvalidSocket;
+        if (ConnectService(&feed, again, &socket) == 1) {
+            LogClose();
+            return kChannelFailed;
+        }
+        const int last = ReceiveLoop(&socket, recvbuf2, bufLen, msgCopy.get());
+        const Ending ending = last == 0 ? Ending::kClosed : Ending::kFailed;
+        if (!again) {
+            LogClose();
+            SayLost(&feed, ending, false);
+            const int closed = NetClose(&socket);
+            return ending == Ending::kFailed || closed == 1 ? kChannelFailed : nullptr;
+        }
+        NetClose(&socket);
+        SayLost(&feed, ending, true);
     }
-    const int closed = NetClose(&ConnectSocket2);
-    return last < 0 || closed == 1 ? kChannelFailed : nullptr;
 }

@@ -8,13 +8,20 @@
 // What a channel body returns when its socket, connect, receive or close failed; nullptr otherwise.
 extern void *const kChannelFailed;
 
-// Channel 1: connects to the hold port and keeps the connection open until the process ends. With
-// standard output closed it connects nowhere and returns at once.
+// What main tells both channel bodies, their argument: it outlives them.
+struct ChannelOptions {
+    bool reconnect; // connect again whenever the service closes, fails or is not there yet
+};
+
+// Channel 1: connects to the hold port and keeps the connection open, reading nothing from it.
+// Once, until the process ends; or with `reconnect`, noticing the service's close and connecting
+// again, for ever. With standard output closed it connects nowhere and returns at once.
 void *Channel1Thread(ALLEGRO_THREAD *thread, void *argument);
 
 // Channel 2: connects to the feed port and reports every receive that begins with the prefix, on
 // standard output and in the log, until the peer closes or a receive fails; then it closes the
-// log. With standard output closed it connects nowhere: it closes the log and returns at once.
+// log, or with `reconnect` connects again and goes on in the same log, for ever. With standard
+// output closed it connects nowhere: it closes the log and returns at once.
 void *Channel2Thread(ALLEGRO_THREAD *thread, void *argument);
 
 // The text of one receive and whether it is reported.

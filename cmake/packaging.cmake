@@ -5,7 +5,8 @@
 #   programs  chanlog and sample-feed;
 #   manuals   the manual pages as written, for `cmake --install`;
 #   debian    what the Debian package has instead of the plain pages and beside the programs: the
-#             pages gzipped, the changelog gzipped and the copyright file, under /usr/share. It is
+#             pages gzipped, the changelog gzipped and the copyright file, under /usr/share; the
+#             systemd unit chanlog.service, and its log's rotation in /etc/logrotate.d. It is
 #             left out of a plain `cmake --install`; the package takes it and not `manuals`.
 include(GNUInstallDirs)
 install(TARGETS chanlog sample-feed RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
@@ -50,6 +51,17 @@ install(FILES ${CHANLOG_DEBIAN_BUILD}/chanlog.1.gz ${CHANLOG_DEBIAN_BUILD}/sampl
 install(FILES ${CHANLOG_DEBIAN_BUILD}/changelog.gz ${CHANLOG_DEBIAN_SOURCE}/copyright
         DESTINATION ${CHANLOG_DEBIAN_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
 
+# The service that runs chanlog for days, installed but neither enabled nor started: where Debian
+# 12 keeps the units of packages, which is not under the install prefix. Its log's rotation is a
+# configuration file that the administrator may change, which an upgrade then keeps (a conffile).
+install(FILES ${CHANLOG_DEBIAN_SOURCE}/chanlog.service DESTINATION /lib/systemd/system
+        COMPONENT debian EXCLUDE_FROM_ALL)
+install(FILES ${CHANLOG_DEBIAN_SOURCE}/chanlog.logrotate DESTINATION /etc/logrotate.d
+        RENAME chanlog COMPONENT debian EXCLUDE_FROM_ALL)
+file(WRITE ${CHANLOG_DEBIAN_BUILD}/conffiles "/etc/logrotate.d/chanlog\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CHANLOG_DEBIAN_BUILD}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
 set(CPACK_PACKAGE_NAME chanlog)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
@@ -58,6 +70,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "chanlog holds a connection to 127.0.0.1:31285, reads text from 127.0.0.1:31286"
   "and writes each receive that begins with \"50;\" to standard output and to"
   "log.txt, stamped with the milliseconds since start-up."
+  "chanlog.service runs it for days, connecting again when a service restarts,"
+  "its log in /var/log/chanlog; it is installed, not enabled."
   "sample-feed is a pair of sample services for it.")
 set(CPACK_STRIP_FILES ON)
 # Not a real mailbox: example.org is reserved for examples, and lintian accepts it as a host.

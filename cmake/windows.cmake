@@ -32,6 +32,11 @@ enable_language(RC)
 # The C and C++ runtimes and the threads library (winpthread, which std::thread and Allegro's
 # -posix build use) go into each program instead of beside it as DLLs.
 add_link_options(-static)
+# A 32-bit program may use all the address space that Windows gives it, 4 GiB on 64-bit Windows,
+# instead of the 2 GiB of a program that Windows takes to be unready for addresses past 2 GiB.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_link_options(-Wl,--large-address-aware)
+endif()
 # The same sources give the same program: no time stamp in its header (the linker's default is
 # the time of the link).
 add_link_options(-Wl,--no-insert-timestamp)

@@ -94,18 +94,26 @@ bool NothingWaitsBefore(EntryKind kind) {
            (kind == EntryKind::kReport || g_console.linesNotReadUnsaid == 0);
 }
 
+// The writers to wake once the lock is let go, so that a writer that wakes finds it free and the
+// caller does not wait to give it back.
+struct Wakes {
+    bool outWriter = false;
+    bool errWriter = false;
+};
+
 // With the lock held and the writers taking entries: a message for a standard error of its own goes
 // to standard error's writer, unless it stands `behind` a line that waits for standard output; the
 // rest is written at once where standard output takes it without waiting and nothing waits that
 // must come first, and is otherwise queued for standard output's writer. Returns whether it waits
 // for standard output's writer.
-bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool behind) {
+bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool behind,
+                     Wakes *wakes) {
     if (IsReport(kind) && g_console.outFares == OutFares::kGone) {
         return false; // nobody will read it, which was said once
     }
     if (kind == EntryKind::kErr && PlatformStderrApart() && !behind) {
         BacklogAdd(&g_console.errBacklog, kind, text, length);
-        g_console.errWriterWanted.notify_one();
+        wakes->errWriter = true;
         return false;
     }
     std::size_t offset = 0;
@@ -117,7 +125,7 @@ bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool 
         kind = offset > 0 && kind == EntryKind::kReport ? EntryKind::kRest : kind;
     }
     BacklogAdd(&g_console.outBacklog, kind, text, length, offset);
-    g_console.outWriterWanted.notify_one();
+    wakes->outWriter = true;
     return true;
 }
 
@@ -145,17 +153,24 @@ void QueueOrWrite(std::initializer_list<Text> texts) {
     if (GivenUp()) {
         return; // the process is ending; its last words have been said
     }
-    const bool queue = g_console.life == Life::kQueueing || g_console.life == Life::kEnding;
-    if (!queue) {
+    if (g_console.life != Life::kQueueing && g_console.life != Life::kEnding) {
         lock.unlock();
-    }
-    bool behind = false; // once one of them waits, the others wait behind it, in order
-    for (const Text &text : texts) {
-        if (queue) {
-            behind = TryWriteOrQueue(text.kind, text.text, text.length, behind) || behind;
-        } else {
+        for (const Text &text : texts) {
             WriteWaiting(text.kind, text.text, text.length);
         }
+        return;
+    }
+    Wakes wakes;
+    bool behind = false; // once one of them waits, the others wait behind it, in order
+    for (const Text &text : texts) {
+        behind = TryWriteOrQueue(text.kind, text.text, text.length, behind, &wakes) || behind;
+    }
+    lock.unlock();
+    if (wakes.outWriter) {
+        g_console.outWriterWanted.notify_one();
+    }
+    if (wakes.errWriter) {
+        g_console.errWriterWanted.notify_one();
     }
 }
 

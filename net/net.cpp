@@ -24,6 +24,14 @@ void SayFailed(const char *operation, long code, const char *what, const char *a
     ConsoleSayBoth(out, err);
 }
 
+// `error` is taken before anything else can change it.
+void SayConnectFailed(int error, const sockaddr_in *address) {
+    const auto *ip = reinterpret_cast<const unsigned char *>(&address->sin_addr);
+    char where[sizeof "255.255.255.255"];
+    std::snprintf(where, sizeof where, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+    SayFailed("connect", error, "connect to", where, ntohs(address->sin_port));
+}
+
 } // namespace
 
 int NetStartup() {
@@ -35,10 +43,13 @@ int NetStartup() {
     return 0;
 }
 
-int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port) {
+int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port, Failure failure) {
     *socket = PlatformSocketOpen();
     if (*socket == kInvalidSocket) {
-        SayFailed("socket", PlatformSocketError(), "create a socket for", kLoopbackAddress, port);
+        if (failure == Failure::kSaid) {
+            SayFailed("socket", PlatformSocketError(), "create a socket for", kLoopbackAddress,
+                      port);
+        }
         return 1;
     }
     address->sin_family = AF_INET;
@@ -47,17 +58,24 @@ int NetCreateSocket(Socket *socket, sockaddr_in *address, std::uint16_t port) {
     return 0;
 }
 
-int NetConnect(Socket *socket, const sockaddr_in *address) {
+int NetConnect(Socket *socket, const sockaddr_in *address, Failure failure) {
     if (PlatformSocketConnect(*socket, address) == -1) {
-        const int error = PlatformSocketError(); // before anything else can change it
-        const auto *ip = reinterpret_cast<const unsigned char *>(&address->sin_addr);
-        char where[sizeof "255.255.255.255"];
-        std::snprintf(where, sizeof where, "%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
-        SayFailed("connect", error, "connect to", where, ntohs(address->sin_port));
+        if (failure == Failure::kSaid) {
+            SayConnectFailed(PlatformSocketError(), address);
+        }
         PlatformSocketClose(*socket); // already failing; a second message would say nothing new
         return 1;
     }
     return 0;
+}
+
+int NetWaitForHangUp(const Socket *socket) {
+    const int ended = PlatformSocketWaitHangUp(*socket);
+    if (ended == -1) {
+        ConsoleSay(Stream::kOut, "wait failed with error: %d\n", PlatformSocketError());
+        return 1;
+    }
+    return ended;
 }
 
 int NetReceive(Socket *socket, char *buffer, int length) {

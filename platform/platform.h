@@ -34,12 +34,19 @@ Socket PlatformSocketOpen(); // IPv4 TCP socket, or kInvalidSocket
 int PlatformSocketConnect(Socket socket, const sockaddr_in *address); // 0, or -1 on error
 // One blocking receive: bytes received, 0 when the peer closed in order, -1 on error.
 int PlatformSocketReceive(Socket socket, char *buffer, std::size_t length);
+// Waits, reading nothing and without waking, until the peer closes the connection or it fails:
+// 0 for an orderly close, 1 for a reset or another failure of the connection, -1 when the wait
+// itself failed (PlatformSocketError says why). What the peer sends meanwhile stays unread.
+int PlatformSocketWaitHangUp(Socket socket);
 int PlatformSocketClose(Socket socket); // 0, or -1 on error
 int PlatformSocketError();              // the calling thread's last socket error code
 
 // Milliseconds from a 64-bit clock that never goes back and goes on while the machine sleeps, as
 // Windows' tick count does; only differences of two readings mean anything.
 std::uint64_t PlatformTickMs();
+// Milliseconds since 1970-01-01T00:00:00Z by the wall clock, which may be set back or forward: for
+// saying when something happened, never for measuring how long it took.
+std::int64_t PlatformWallClockMs();
 
 // The log file, written a whole report line at a time (its text may hold line feeds of its own),
 // each at the end of the file as it is then.
@@ -56,12 +63,20 @@ struct LogFile {
 };
 inline constexpr LogFile kNoLogFile = {-1, 0, 0};
 #endif
-enum class LogOpen { kOpened, kInUse, kFailed };
+enum class LogOpen { kOpened, kInUse, kNotMoved, kFailed };
 // Opens `path` for appending, creating it if needed, and takes an exclusive lock on it that lasts
-// until it is closed; with `empty`, only then empties it, so that a second process never destroys
-// a log in use. Never waits: a FIFO without a reader fails. kInUse: another process holds it, and
-// it is left as it was. kFailed: `*reason` says why.
-LogOpen PlatformOpenLog(const char *path, bool empty, LogFile *file, const char **reason);
+// until it is closed. Never empties it, and never waits: a FIFO without a reader fails. kInUse:
+// another process holds it, and it is left as it was. kFailed: `*reason` says why.
+LogOpen PlatformOpenLog(const char *path, LogFile *file, const char **reason);
+// Opens `path` for a run of its own, as PlatformOpenLog does, once a regular file there that holds
+// anything (an earlier run's lines) is moved aside, whole, in its own folder: where `path` is a
+// link, the file it points to, under that file's own name. Its new name is the old one followed
+// by `suffix`, or by `suffix` and ".1", ".2" and so on where a file of that name is there: no file
+// is ever replaced. `movedTo` (of `size` bytes) gets the full path it went to, or "" when nothing
+// was moved; a device or FIFO is used as it is. kInUse: another process holds it, and nothing was
+// touched. kNotMoved: it could not be moved aside, `*reason` says why, and nothing was touched.
+LogOpen PlatformOpenNewLog(const char *path, const char *suffix, LogFile *file, char *movedTo,
+                           std::size_t size, const char **reason);
 // Appends `length` bytes at the end of the file as it is at that moment, with each line feed as
 // the platform's text line end: all of them or none. A write that the file took only in part is
 // undone, unless another program changed the file meanwhile. 0, or -1 with `*reason`.
@@ -69,6 +84,11 @@ int PlatformLogAppend(LogFile *file, const char *line, std::size_t length, const
 // True when `path` no longer names the file that `file` writes: it was moved away or removed.
 // Always false where the open log cannot be moved or removed.
 bool PlatformLogMoved(const LogFile *file, const char *path);
+// True when `file` still has a name somewhere (it was moved, not removed), or where the open log
+// cannot be moved or removed.
+bool PlatformLogStillNamed(const LogFile *file);
+// True when `path` names a file now, whichever.
+bool PlatformNameTaken(const char *path);
 // Watches the file that `path` names now, in place of any watched before, for being moved,
 // removed or replaced, which PlatformLogMayHaveMoved then tells. False where it cannot be
 // watched: then PlatformLogMoved is the only way to know.
@@ -79,9 +99,12 @@ bool PlatformLogMayHaveMoved();
 // Writes into `out` (of `size` bytes) the full path that `path` names, for messages; `path` itself
 // where it cannot be found.
 void PlatformFullPath(const char *path, char *out, std::size_t size);
+// Writes into `out` (of `size` bytes) the full path of `name` in the working folder, taken as it is
+// now: the folder's path, not what `name` may link to. 0, or -1 with `*reason`.
+int PlatformAbsolutePath(const char *name, char *out, std::size_t size, const char **reason);
 // A second handle on the open log, for putting it on the disk from another thread: closing the
-// first does not close it. 0, or -1.
-int PlatformDuplicateLog(const LogFile *file, LogFile *copy);
+// first does not close it. 0, or -1 with `*reason` (no descriptor may be free).
+int PlatformDuplicateLog(const LogFile *file, LogFile *copy, const char **reason);
 // Waits until what was written to the log is on the disk. A log that cannot be put on a disk (a
 // FIFO, a device) succeeds. 0, or -1 with `*reason`.
 int PlatformSyncLog(const LogFile *file, const char **reason);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,6 +70,48 @@ TEST_F(EndToEndChanlog, StampsEachMessageOnceWithMillisecondsSinceStartUp) {
     EXPECT_EQ(Log(), console_);
 }
 
+TEST_F(EndToEndChanlog, StampsStaySmallAndRisingAsTheMachinesTickPasses32Bits) {
+    if (WindowsPrograms()) {
+        GTEST_SKIP() << "Wine's clock is not a time namespace's";
+    }
+    Child probe = Spawn({"unshare", "--time", "--fork", "--boottime", "1", "true"});
+    const bool namespaces = ExitCode(probe) == 0;
+    Stop(probe, SIGKILL);
+    if (!namespaces) {
+        GTEST_SKIP() << "no time namespace here";
+    }
+    auto bootMs = [] {
+        timespec now{};
+        clock_gettime(CLOCK_BOOTTIME, &now);
+        return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    };
+    // chanlog in a time namespace whose boot-time clock starts 2 to 3 s below 2^32 ms (49.7
+    // days), where a tick of 32 bits would start again from zero.
+    constexpr long long kWrapMs = 1LL << 32;
+    const long long offset = (kWrapMs - bootMs()) / 1000 - 2;
+    const std::int64_t start = NowNs();
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"unshare", "--time", "--fork", "--kill-child", "--boottime",
+                        std::to_string(offset), ChanlogCommand().front()}));
+    // Messages until half a second past the moment chanlog's clock passes 2^32 ms.
+    std::size_t sent = 0;
+    for (; bootMs() < kWrapMs - offset * 1000 + 500; ++sent) {
+        Send("50;" + std::to_string(sent));
+        usleep(200 * 1000);
+    }
+    Send("50;last");
+    const std::vector<std::string> lines = Lines(Console("50;last\n"));
+    const long elapsed = static_cast<long>((NowNs() - start) / 1000000);
+    ASSERT_EQ(lines.size(), sent + 1) << console_;
+    long before = -1;
+    for (const std::string &line : lines) {
+        const long stamp = std::stol(line);
+        EXPECT_GT(stamp, before) << line;
+        EXPECT_LE(stamp, elapsed) << line;
+        before = stamp;
+    }
+}
+
 TEST_F(EndToEndChanlog, AFullReceiveIsReportedWholeAndTheRestAsItsOwnReceive) {
     StartConnected();
     const std::string first = "50;" + std::string(1024 - 3, 'a'); // one receive takes 1024 bytes
@@ -123,8 +166,10 @@ TEST_F(EndToEndChanlog, NoServiceOnEitherPortPrintsBothFailuresNamesBothAndExits
 #endif
     for (int run = 0; run < runs && !HasFailure(); ++run) {
         Child both = Spawn(together, {.workDir = dir_});
+        std::string out;
+        TakeChanlogStartLines(both, dir_, &out);
         EXPECT_EQ(ExitCode(both), 2);
-        const std::vector<std::string> lines = Lines(ReadAll(both.out, kWaitMs));
+        const std::vector<std::string> lines = Lines(out + ReadAll(both.out, kWaitMs));
         ASSERT_EQ(lines.size(), 4u);
         const std::string refused = Refused().substr(0, Refused().size() - 1);
         EXPECT_EQ(lines[0], refused);
@@ -186,7 +231,9 @@ TEST_F(EndToEndChanlog, NoFeedServiceLeavesChannelOneHoldingAndTheLogFree) {
     // chanlog.
     EXPECT_TRUE(WaitFor([&] { return !HoldsTheLog(); }));
     Child next = Spawn(ChanlogCommand(), {.workDir = dir_});
-    EXPECT_EQ(ReadUntil(next.out, Refused(), kWaitMs), Refused());
+    std::string out;
+    TakeChanlogStartLines(next, dir_, &out);
+    EXPECT_EQ(ReadUntil(next.out, Refused(), kWaitMs, out), Refused());
     EXPECT_EQ(ReadUntil(next.err, "\n", kWaitMs), "Could not connect to 127.0.0.1:31286\n");
     Stop(next, SIGKILL);
     EXPECT_TRUE(Running(chanlog_));
@@ -224,13 +271,14 @@ TEST_F(EndToEndChanlog, AThreadThatCannotBeCreatedEndsStartUpBeforeAnyConnection
             "ulimit -s 2000000 && ulimit -v 1500000 && exec " CHANLOG_BINARY;
         chanlog_ = Spawn({"/bin/sh", "-c", limited}, {.workDir = dir_});
     }
+    TakeStartLines();
     EXPECT_EQ(ExitCode(chanlog_), 1);
     // One line: the thread library's own complaint is not shown.
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "Could not create a channel thread.\n");
     EXPECT_TRUE(NoneConnected());
 }
 
-TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
+TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsMovedAside) {
     WriteWholeFile(dir_ + "/log.txt", "12: 50;from an earlier run\n");
     StartConnected();
     Send("50;first\n");
@@ -241,12 +289,13 @@ TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
     EXPECT_EQ(ReadAll(second.err, kWaitMs), "Could not open log.txt: in use by another process\n");
     Stop(second, SIGKILL);
     EXPECT_TRUE(NoneConnected());
-    // The first goes on logging, into a log the second neither emptied nor wrote.
+    // The first goes on logging, into a log the second neither moved aside nor wrote.
     Send("50;second\n");
     Console("50;second\n");
     EXPECT_EQ(Unstamped(Log()), "50;first\n\n50;second\n\n");
 
-    // Once it has ended, its log is emptied by the next run like any other.
+    // Once it has ended, the next run moves its log aside like any other, and begins its own.
+    const std::string first = ReadWholeFile(dir_ + "/log.txt");
     Stop(chanlog_, SIGKILL);
     EndProgramsSession();
     CloseFd(&holdListener_); // so that the next run ends by itself
@@ -254,6 +303,19 @@ TEST_F(EndToEndChanlog, ALogInUseIsLeftAloneAndOneLeftByAnEndedRunIsEmptied) {
     StartChanlog();
     EXPECT_EQ(ExitCode(chanlog_), 2);
     EXPECT_EQ(Log(), "");
+    // Their names sort by the time of the move.
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir_)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> aside;
+    for (const std::string &name : names) {
+        if (name.starts_with("log.txt-")) {
+            aside.push_back(ReadWholeFile(dir_ + "/" + name));
+        }
+    }
+    EXPECT_EQ(aside, (std::vector<std::string>{"12: 50;from an earlier run\n", first})) << started_;
 }
 
 TEST_F(EndToEndChanlog, ALogHeldByAnyOtherProgramIsInUse) {
@@ -314,37 +376,57 @@ Child WithArguments(const std::string &dir, const std::vector<std::string> &argu
 TEST_F(EndToEndChanlog, ArgumentsAskForHelpOrTheVersionAndNeverTouchTheLog) {
     WriteWholeFile(dir_ + "/log.txt", "12: 50;kept\n");
     ListenOn(true, true);
-    const std::string platformHelp = WindowsPrograms() ? "/?" : "--help";
-    // Each platform's own: Windows has "/?", and no man, but the README of the zip.
-    const std::string usageLine = WindowsPrograms() ? "Usage: chanlog [--help | /? | --version]\n"
-                                                    : "Usage: chanlog [--help | --version]\n";
+    // Each platform's own: Windows has "/?" and "-?", and no man, but the README of the zip.
+    const std::vector<std::string> helps =
+        WindowsPrograms() ? std::vector<std::string>{"--help", "-h", "/?", "-?"}
+                          : std::vector<std::string>{"--help", "-h"};
+    const std::string usageLine =
+        std::string("Usage: chanlog [--reconnect]\n") +
+        (WindowsPrograms() ? "       chanlog --help | -h | /? | --version\n"
+                           : "       chanlog --help | -h | --version\n");
     const std::string manual = WindowsPrograms()
                                    ? "See README.txt beside chanlog.exe for the whole story.\n"
                                    : "See man chanlog for the whole story.\n";
-    for (const std::string &help : {std::string("--help"), std::string("-h"), platformHelp}) {
+    for (const std::string &help : helps) {
         Child child = WithArguments(dir_, {help});
         EXPECT_EQ(ExitCode(child), 0) << help;
         const std::string usage = ReadAll(child.out, kWaitMs);
         EXPECT_TRUE(usage.starts_with(usageLine)) << usage;
         EXPECT_NE(usage.find("log.txt"), std::string::npos);
-        EXPECT_NE(usage.find("64 for a bad argument"), std::string::npos);
+        EXPECT_NE(usage.find("\n  --reconnect  connect again"), std::string::npos);
+        EXPECT_NE(usage.find("2 when both channels ended and one of them failed, 64 for a bad\n"
+                             "argument."),
+                  std::string::npos);
         EXPECT_TRUE(usage.ends_with(manual)) << usage;
+        // Each port with its role, wherever the text breaks its lines.
+        std::string flat = usage;
+        std::replace(flat.begin(), flat.end(), '\n', ' ');
+        EXPECT_NE(flat.find("127.0.0.1:31285 and holds that connection open"), std::string::npos)
+            << usage;
+        EXPECT_NE(flat.find("reads text from 127.0.0.1:31286"), std::string::npos) << usage;
         EXPECT_EQ(ReadAll(child.err, kWaitMs), "");
     }
-    Child version = WithArguments(dir_, {"--version"});
-    EXPECT_EQ(ExitCode(version), 0);
-    EXPECT_EQ(ReadAll(version.out, kWaitMs), "chanlog 1.0.0\n");
+    // In any order, beside --reconnect too.
+    for (const std::vector<std::string> &arguments :
+         {std::vector<std::string>{"--version"}, {"--reconnect", "--version", "--reconnect"}}) {
+        Child version = WithArguments(dir_, arguments);
+        EXPECT_EQ(ExitCode(version), 0);
+        EXPECT_EQ(ReadAll(version.out, kWaitMs), "chanlog 1.0.0\n");
+    }
 
     const std::string unknown = WindowsPrograms() ? "--bogus" : "/?";
+    // The hint names the platform's own request for help.
+    const char *more =
+        WindowsPrograms() ? "' (chanlog /? tells more)\n" : "' (chanlog --help tells more)\n";
     for (const auto &[arguments, named] :
          {std::pair<std::vector<std::string>, std::string>{{unknown}, unknown},
           {{"--version", "extra"}, "extra"},
+          {{"--reconnect", "--retry"}, "--retry"},
           {{"log.txt"}, "log.txt"}}) {
         Child bad = WithArguments(dir_, arguments);
         EXPECT_EQ(ExitCode(bad), 64) << named;
         EXPECT_EQ(ReadAll(bad.out, kWaitMs), "");
-        EXPECT_EQ(ReadAll(bad.err, kWaitMs),
-                  "chanlog: unexpected argument '" + named + "' (chanlog --help tells more)\n");
+        EXPECT_EQ(ReadAll(bad.err, kWaitMs), "chanlog: unexpected argument '" + named + more);
     }
     // Output that cannot be written is a failure, not a success. (Under Wine the program writes
     // to files of the runner's, which are never full.)

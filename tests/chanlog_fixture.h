@@ -4,6 +4,7 @@
 // in a network namespace of the test's own where the machine allows it.
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ inline constexpr std::uint16_t kFeedService = 31286;
 inline constexpr const char *kFeedClosed =
     "The feed service closed the connection: nothing more will be logged\n";
 
+// chanlog with --reconnect.
+std::vector<std::string> ReconnectCommand();
+
 class ChanlogTest : public testing::Test {
   protected:
     void SetUp() override;
@@ -27,7 +31,7 @@ class ChanlogTest : public testing::Test {
 
     void ListenOn(bool hold, bool feed);
     // chanlog (or `command`, which starts it) in the test's folder; with Output::kFd its standard
-    // output is `stdoutFd`.
+    // output is `stdoutFd`. Its start lines are taken (TakeStartLines).
     void StartChanlog(Output output = Output::kPipe,
                       const std::vector<std::string> &command = ChanlogCommand(),
                       int stdoutFd = -1);
@@ -58,6 +62,25 @@ class ChanlogTest : public testing::Test {
     // returns all that standard error said.
     std::string CloseTheFeedAndEnd();
 
+    // Stops a service (kHoldService or kFeedService): its listener first, so that chanlog's next
+    // connect is refused, then its connection, closed in order or reset.
+    void StopService(std::uint16_t port, bool reset = false);
+    // Listens again where it stopped, and takes chanlog's next connection.
+    void RestartService(std::uint16_t port);
+    // Standard error so far, read until it holds `text` (or the wait is over).
+    std::string Said(const std::string &text);
+    // Its lines so far, read until there are `count` of them (or the wait is over).
+    std::vector<std::string> SaidLines(std::size_t count);
+    // Takes off chanlog's standard error, or its standard output where standard error is that, the
+    // lines it says first once its log is open: where a log of an earlier run was moved, if one
+    // was, then where it logs and the time of stamp 0. Checks their form (the test folder's full
+    // path, times within seconds of the test's clock) and keeps them in started_, so that a test
+    // reads what comes after them. Nothing is taken from a chanlog that never opened its log. For
+    // chanlog_ when a test spawned it itself.
+    void TakeStartLines();
+    // Where the log of an earlier run was moved at the last start, or "".
+    std::string MovedTo() const;
+
     // Stops chanlog and waits until all its threads are stopped, so that what is sent now waits
     // unread in its receive queue until Resume.
     void Pause() const;
@@ -79,4 +102,18 @@ class ChanlogTest : public testing::Test {
     int hold_ = -1;
     int feed_ = -1;
     std::string console_;
+    std::string said_;
+    std::string started_; // the start lines taken from chanlog_
 };
+
+// Milliseconds since 1970-01-01T00:00:00Z by the wall clock.
+std::int64_t WallClockMs();
+// The time that an ISO 8601 text in UTC to the millisecond ("2026-12-09T05:15:02.123Z") says, in
+// milliseconds since 1970; -1 for a text of any other form.
+std::int64_t IsoUtcMs(const std::string &text);
+
+// The start lines of `child`, which runs chanlog in `dir`, taken as ChanlogTest::TakeStartLines
+// takes them; what it read of standard output past them is added to `console`. `listeners` (-1 for
+// none) take chanlog's connections, which come after the start lines.
+std::string TakeChanlogStartLines(Child &child, const std::string &dir, std::string *console,
+                                  std::initializer_list<int> listeners = {});

@@ -4,6 +4,8 @@
 // whatever the console does, and what the console missed is counted and said.
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -31,9 +33,9 @@ namespace {
 class EndToEndConsole : public ChanlogTest {
   protected:
     // Starts chanlog with channel 1 refused unless `hold`, so that it ends by itself once the feed
-    // closes, and sends 100 kB of lines that nobody reads from its standard output yet; returns
-    // once the log has them all.
-    void StartAndSendWhatNobodyReads(bool hold);
+    // closes, and sends 100 kB of lines that nobody reads from its standard output (a pipe of a
+    // page, or `stdoutFd`) yet; returns once the log has them all.
+    void StartAndSendWhatNobodyReads(bool hold, int stdoutFd = -1);
 
     std::string sent_;
 };
@@ -86,7 +88,8 @@ TEST_F(EndToEndConsole, AConsoleReaderThatGoesAwayIsSaidOnceAndLeavesTheLogGrowi
     feed_ = -1;
     ExpectOnlyChannelTwoEnds(
         "Standard output was closed by its reader: the lines go on in log.txt only\n"
-        "recv failed with error: 104\n");
+        "recv failed with error: 104\n"
+        "The feed connection failed: nothing more will be logged\n");
 }
 
 // A message of 512 bytes, numbered: two fill a receive exactly, so that messages that arrive
@@ -106,13 +109,13 @@ void SendPaced(int feed, int first, int last, std::string *sent) {
     }
 }
 
-void EndToEndConsole::StartAndSendWhatNobodyReads(bool hold) {
+void EndToEndConsole::StartAndSendWhatNobodyReads(bool hold, int stdoutFd) {
     ListenOn(hold, true);
-    StartChanlog();
+    StartChanlog(stdoutFd == -1 ? Output::kPipe : Output::kFd, ChanlogCommand(), stdoutFd);
     hold_ = hold ? AcceptWithin(holdListener_, kWaitMs) : -1;
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(feed_, -1);
-    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    ASSERT_TRUE(stdoutFd != -1 || fcntl(chanlog_.out, F_SETPIPE_SZ, 4096) > 0);
     sent_.clear();
     ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 199, &sent_));
     ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == sent_; }));
@@ -241,6 +244,38 @@ TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCoun
     ExpectTheLogsLinesInOrder(Log(), console);
 }
 
+TEST_F(EndToEndConsole, ACountThatComesDueIsSaidThoughNothingElseComes) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    std::string stream;
+    auto send = [&](int first, int last) {
+        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, first, last, &stream));
+        ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+    };
+    // More than the backlog holds; then a little is read, and more is sent than that made room
+    // for: two spells of lines dropped, apart.
+    ASSERT_NO_FATAL_FAILURE(send(0, 2199));
+    console_ = ReadUntil(chanlog_.out, "50;#200 ", kWaitMs);
+    ASSERT_NO_FATAL_FAILURE(send(2200, 2599));
+
+    // Read at once from now on, the first spell is said where its lines stood; the second, at the
+    // end of what waited, only once a second has passed since, with nothing more to come: it is
+    // said then all the same (3 s leaves room for a loaded machine).
+    std::thread reader([this] { console_ += ReadAll(chanlog_.out, 3 * kWaitMs); });
+    const std::string notice =
+        " not shown: standard output was not read in time (log.txt has what was logged)\n";
+    std::string err = ReadUntil(chanlog_.err, notice, kWaitMs);
+    const std::int64_t first = NowNs();
+    if (Notices(err) == 1) {
+        err += ReadUntil(chanlog_.err, notice, kWaitMs);
+    }
+    EXPECT_EQ(Notices(err), 2) << err;
+    EXPECT_LT(NowNs() - first, std::int64_t{3} * 1000000000);
+    EXPECT_TRUE(Terminate());
+    reader.join();
+    ExpectShownOrCounted(Log(), console_, err + ReadAll(chanlog_.err, kWaitMs));
+}
+
 TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppedBeforeIt) {
     // Standard error in standard output's stalled pipe: the log's messages queue behind the lines.
     ASSERT_NO_FATAL_FAILURE(
@@ -292,15 +327,19 @@ TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppe
 }
 
 TEST_F(EndToEndConsole, MessagesThatFindNoRoomAreCountedApartFromTheLines) {
-    // In a folder whose path is so long that each message of the log's move is cut to 511 bytes,
-    // with standard error in standard output's stalled pipe: the messages wait behind the lines.
+    // In a folder whose path makes each message of the log's move about 490 bytes, with standard
+    // error in standard output's stalled pipe: the messages wait behind the lines.
     std::string work = dir_;
     for (const char name : {'a', 'b'}) {
-        work += "/" + std::string(250, name);
+        work += "/" + std::string(200, name);
         ASSERT_EQ(mkdir(work.c_str(), 0755), 0) << std::strerror(errno);
     }
-    ASSERT_NO_FATAL_FAILURE(StartConnected(
-        {"/bin/sh", "-c", "cd \"$1\" && exec \"$0\" 2>&1", ChanlogCommand().front(), work}));
+    ListenOn(true, true);
+    chanlog_ = Spawn({"/bin/sh", "-c", "exec \"$0\" 2>&1", CHANLOG_BINARY}, {.workDir = work});
+    started_ = TakeChanlogStartLines(chanlog_, work, &console_, {holdListener_, feedListener_});
+    hold_ = AcceptWithin(holdListener_, kWaitMs);
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
     ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
     const std::string log = work + "/log.txt";
     int sent = 0;
@@ -310,21 +349,21 @@ TEST_F(EndToEndConsole, MessagesThatFindNoRoomAreCountedApartFromTheLines) {
         sent += count;
         ASSERT_TRUE(WaitFor([&] { return Joined(ReadFile(log)).ends_with(stream); }));
     };
-    // More lines than the backlog holds, then the log moved away 300 times, a line after each: the
-    // 300 messages take more than the 64 KiB they have.
+    // More lines than the backlog holds, then the log removed 300 times, a line after each: the 300
+    // messages take more than the 64 KiB they have, room for about 130.
     ASSERT_NO_FATAL_FAILURE(send(2100));
-    constexpr int kMoves = 300;
+    constexpr int kRemovals = 300;
     std::string logged;
-    for (int away = 1; away <= kMoves; ++away) {
-        const std::string to = log + "." + std::to_string(away);
-        ASSERT_EQ(rename(log.c_str(), to.c_str()), 0);
+    for (int away = 1; away <= kRemovals; ++away) {
+        // Removed rather than moved, after which a rotator's new log would be waited for.
+        logged += ReadFile(log);
+        ASSERT_EQ(unlink(log.c_str()), 0);
         ASSERT_NO_FATAL_FAILURE(send(1));
-        logged += ReadFile(to);
     }
 
     // Read from now on: the lines that waited come first, then the count of those dropped; a line
     // sent once those are out comes after all that waited.
-    std::string stream = ReadUntil(chanlog_.out, " not shown: ", 3 * kWaitMs);
+    std::string stream = ReadUntil(chanlog_.out, " not shown: ", 3 * kWaitMs, console_);
     Send("50;last\n");
     stream = ReadUntil(chanlog_.out, "50;last\n", 3 * kWaitMs, stream);
     EXPECT_TRUE(Terminate());
@@ -338,7 +377,7 @@ TEST_F(EndToEndConsole, MessagesThatFindNoRoomAreCountedApartFromTheLines) {
             messages += std::stol(line);
         }
     }
-    EXPECT_EQ(messages, kMoves);
+    EXPECT_EQ(messages, kRemovals);
     ExpectShownOrCounted(logged + ReadFile(log), stream, stream);
 }
 
@@ -357,14 +396,15 @@ TEST_F(EndToEndConsole, TheFeedsCloseIsSaidAtOnceThoughNobodyReadsStandardOutput
 
 TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLogNorEnd) {
     // Standard error a file whose writes do not return for 6 s, as on a network file system that
-    // stopped answering: strace holds each write to it at its entry.
+    // stopped answering: strace holds each write to it at its entry, once chanlog has started.
     const std::string err = dir_ + "/err";
     const std::string trace = dir_ + ".trace";
     WriteWholeFile(err, "");
     ASSERT_NO_FATAL_FAILURE(
-        StartConnected({"strace", "-f", "-qq", "-o", trace, "-P", err, "-e", "trace=write", "-e",
-                        "inject=write:delay_enter=6s", "/bin/sh", "-c", "exec \"$0\" 2>>\"$1\"",
-                        CHANLOG_BINARY, err}));
+        StartConnected({"/bin/sh", "-c", "exec \"$0\" 2>>\"$1\"", CHANLOG_BINARY, err}));
+    Child strace = Spawn({"strace", "-f", "-qq", "-o", trace, "-P", err, "-e", "trace=write", "-e",
+                          "inject=write:delay_enter=6s", "-p", std::to_string(chanlog_.pid)});
+    ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
     // The log moved away twice: the first message of it is held in its write, the second waits
     // behind it, and the log goes on meanwhile, within a bound that is generous against the
     // moment it takes and half the write's delay.
@@ -383,10 +423,8 @@ TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLo
             3000))
             << ReadWholeFile(trace);
     }
-    const std::string child = ReadWholeFile("/proc/" + std::to_string(chanlog_.pid) + "/task/" +
-                                            std::to_string(chanlog_.pid) + "/children");
     const std::int64_t start = NowNs();
-    ASSERT_EQ(kill(std::atoi(child.c_str()), SIGTERM), 0);
+    ASSERT_EQ(kill(chanlog_.pid, SIGTERM), 0);
     // Asked to end, it ends itself by the signal after the moments its end may take, its last
     // words' too, not once the writes return. Where the wait is a network file system's, that ends
     // the process; strace keeps the threads in their writes, and so the process, until the delay
@@ -397,6 +435,7 @@ TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLo
     })) << ReadWholeFile(trace);
     EXPECT_LT(NowNs() - start, std::int64_t{4} * 1000000000);
     EXPECT_EQ(ExitCode(chanlog_), 128 + SIGTERM);
+    Stop(strace, SIGTERM);
     unlink(trace.c_str());
 }
 
@@ -444,6 +483,7 @@ TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid
                   "recv failed with error: " +
                   std::to_string(ResetCode()) +
                   "\n"
+                  "The feed connection failed: nothing more will be logged\n"
                   "3 lines were not shown: standard output could not be written (log.txt has what "
                   "was logged)\n");
     EXPECT_EQ(Unstamped(Log()), "50;one\n\n50;two\n\n50;three\n\n");
@@ -458,41 +498,52 @@ TEST_F(EndToEndConsole, AFullDiskUnderStandardOutputCutsNoLineAndSaysWhatItMisse
         mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
         GTEST_SKIP() << "no mount namespace here: " << std::strerror(errno);
     }
-    WriteWholeFile(disk + "/filler", std::string(std::size_t{15} * 4096, 'f'));
-    const int console = open((disk + "/console").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    EXPECT_NE(console, -1) << std::strerror(errno);
-    ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, console));
-    close(console);
-    std::vector<std::string> messages;
-    for (int i = 0; i < 65; ++i) {
-        if (i == 60) {
-            ASSERT_EQ(unlink((disk + "/filler").c_str()), 0); // room again
+    // Room comes back before more lines come, which finish the line cut first, or only before the
+    // end, which finishes it then.
+    for (const bool linesAfter : {true, false}) {
+        WriteWholeFile(disk + "/filler", std::string(std::size_t{15} * 4096, 'f'));
+        const int console =
+            open((disk + "/console").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        EXPECT_NE(console, -1) << std::strerror(errno);
+        ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, console));
+        close(console);
+        std::vector<std::string> messages;
+        for (int i = 0; i < 65; ++i) {
+            if (i == 60) {
+                ASSERT_EQ(unlink((disk + "/filler").c_str()), 0); // room again
+                if (!linesAfter) {
+                    ASSERT_TRUE(Terminate());
+                    break;
+                }
+            }
+            // 91 bytes of text: at this pace the stamps grow so that lines of 90 end on the page's
+            // end, and none would be cut.
+            messages.push_back("50;" + std::to_string(i) + ";" + std::string(91, 'p') + "\n");
+            Send(messages.back());
         }
-        // 91 bytes of text: at this pace the stamps grow so that lines of 90 end on the page's
-        // end, and none would be cut.
-        messages.push_back("50;" + std::to_string(i) + ";" + std::string(91, 'p') + "\n");
-        Send(messages.back());
-    }
-    ASSERT_TRUE(WaitFor([&] {
-        return ReadFile(disk + "/console").ends_with("50;64;" + std::string(91, 'p') + "\n\n");
-    })) << ReadFile(disk + "/console");
+        ASSERT_TRUE(!linesAfter || WaitFor([&] {
+            return ReadFile(disk + "/console").ends_with("50;64;" + std::string(91, 'p') + "\n\n");
+        })) << ReadFile(disk + "/console");
 
-    // The page took the first lines whole and one in part, which was finished once there was room:
-    // no line is glued to a piece of another.
-    const std::vector<std::string> shown = ReportTexts(ReadFile(disk + "/console"));
-    ASSERT_GT(shown.size(), 5u);
-    ASSERT_LT(shown.size(), 60u);
-    const auto kept = static_cast<std::ptrdiff_t>(shown.size()) - 5;
-    std::vector<std::string> expected(messages.begin(), messages.begin() + kept);
-    expected.insert(expected.end(), messages.begin() + 60, messages.end());
-    EXPECT_EQ(shown, expected);
-    EXPECT_EQ(ReadUntil(chanlog_.err, "logged)\n", kWaitMs),
-              "Could not write standard output: No space left on device\n" +
-                  std::to_string(60 - kept) +
-                  " lines were not shown: standard output could not be written (log.txt has what "
-                  "was logged)\n");
-    EXPECT_EQ(ReportTexts(Log()), messages);
-    Stop(chanlog_, SIGKILL);
+        // The page took the first lines whole and one in part, which was finished once there was
+        // room: no line is glued to a piece of another, and none ends in the middle.
+        const std::vector<std::string> shown = ReportTexts(ReadFile(disk + "/console"));
+        const std::size_t after = messages.size() - 60;
+        ASSERT_GT(shown.size(), after);
+        ASSERT_LT(shown.size(), 60u);
+        const auto kept = static_cast<std::ptrdiff_t>(shown.size() - after);
+        std::vector<std::string> expected(messages.begin(), messages.begin() + kept);
+        expected.insert(expected.end(), messages.begin() + 60, messages.end());
+        EXPECT_EQ(shown, expected);
+        EXPECT_EQ(ReadUntil(chanlog_.err, "logged)\n", kWaitMs),
+                  "Could not write standard output: No space left on device\n" +
+                      std::to_string(60 - kept) +
+                      " lines were not shown: standard output could not be written (log.txt has "
+                      "what was logged)\n");
+        EXPECT_EQ(ReportTexts(Log()), messages);
+        EndChanlogAndServices();
+        unlink((disk + "/console").c_str());
+    }
     umount2(disk.c_str(), MNT_DETACH);
 }
 
@@ -548,6 +599,66 @@ TEST_F(EndToEndConsole, ASocketThatTakesPartOfALineGetsItsRestAfterItAndNothingT
     close(ours);
     ExpectTheLogsLinesInOrder(Log(), console);
     ExpectShownOrCounted(Log(), console, err);
+}
+
+TEST_F(EndToEndConsole, ASocketThatNobodyReadsNeverHoldsUpTheLog) {
+    // Standard output a connection with little room, whose reader never reads: each line is
+    // offered to it without waiting, and what it does not take waits for the console thread.
+    int pair[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    const int room = 4096;
+    ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+    ASSERT_NO_FATAL_FAILURE(StartAndSendWhatNobodyReads(true, pair[1]));
+    close(pair[0]);
+    close(pair[1]);
+}
+
+TEST_F(EndToEndConsole, ALineASocketTookInPartAtOnceIsFinishedFromWhereItWasCut) {
+    // Standard output a connection with little room at either end and short segments, so that a
+    // send may take part of a line; not read for now.
+    const int listener = Listen(0);
+    const int room = 2048;
+    const int segment = 256;
+    ASSERT_EQ(setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &room, sizeof room), 0);
+    ASSERT_EQ(setsockopt(listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment), 0);
+    const int theirs = Connect(PortOf(listener));
+    const int ours = AcceptWithin(listener, kWaitMs);
+    close(listener);
+    ASSERT_EQ(setsockopt(theirs, SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+    ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, theirs));
+    close(theirs);
+    // Each send is held up for 100 ms once it has taken what it could without waiting.
+    const std::string trace = dir_ + ".trace";
+    Child strace =
+        Spawn({"strace", "-f", "-qq", "-e", "trace=sendto", "-e", "inject=sendto:delay_exit=100000",
+               "-o", trace, "-p", std::to_string(chanlog_.pid)});
+    ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
+    // Lines until the connection takes one only in part as it comes. While that send is held up,
+    // the connection is read, so that the console thread's next offer of the rest finds room.
+    std::string console;
+    int cut = -1;
+    for (int i = 0; i < 100 && cut < 0; ++i) {
+        Send(PacedMessage(i));
+        std::string call;
+        ASSERT_TRUE(WaitFor([&] {
+            const std::vector<std::string> calls = Lines(ReadWholeFile(trace));
+            call = calls.empty() ? "" : calls.back();
+            return call.find("50;#" + std::to_string(i) + " ") != std::string::npos;
+        })) << ReadWholeFile(trace);
+        // sendto(1, "<the line>"..., <its length>, ...) = <what it took>
+        const long length = std::stol(call.substr(call.find(", ", call.find(", ") + 2) + 2));
+        const long taken = std::stol(call.substr(call.rfind(" = ") + 3));
+        if (taken < length) {
+            console += ReadAll(ours, 0);
+            console = ReadUntil(ours, PacedMessage(i) + "\n", kWaitMs, console);
+            cut = taken > 0 ? i : -1;
+        }
+    }
+    ASSERT_GE(cut, 0) << ReadWholeFile(trace);
+    EXPECT_EQ(console, Log());
+    Stop(strace, SIGTERM);
+    unlink(trace.c_str());
+    close(ours);
 }
 
 TEST_F(EndToEndConsole, APseudoTerminalsMasterSideAsStandardOutputGetsEveryLine) {

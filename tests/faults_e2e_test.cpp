@@ -41,7 +41,9 @@ TEST_F(EndToEndFaults, AFeedResetInMidStreamIsSaidAfterEveryLineBeforeItAndChann
     // The failure comes after the lines received before it, as it happened.
     EXPECT_EQ(Unstamped(Console("recv failed with error: 104\n")),
               expected + "recv failed with error: 104\n");
-    ExpectOnlyChannelTwoEnds("");
+    // Said on standard error too, as an orderly close is: there it is seen with standard output
+    // thrown away.
+    ExpectOnlyChannelTwoEnds("The feed connection failed: nothing more will be logged\n");
     EXPECT_EQ(Unstamped(Log()), expected);
 }
 

@@ -1,16 +1,19 @@
 // The real chanlog binary and its log as the world outside treats it: a full disk, a file-size
-// limit, a FIFO, a log emptied, added to, moved or removed while chanlog writes it, a power cut
-// that only the disk survives, an end by signal while the log fails.
+// limit, a FIFO, a log emptied, added to, moved or removed while chanlog writes it, its folder
+// removed and made again, a power cut that only the disk survives, an end by signal while the log
+// fails.
 
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -61,7 +64,7 @@ TEST_F(EndToEndLog, EmptiedOrAddedToFromOutsideItGetsWholeLinesAndNoZeros) {
     EXPECT_TRUE(Running(chanlog_));
 }
 
-TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
+TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLockedAndItsFolderMadeAgain) {
     char real[PATH_MAX];
     ASSERT_NE(realpath(dir_.c_str(), real), nullptr);
     auto path = [this](const std::string &name) { return dir_ + "/" + name; };
@@ -142,10 +145,47 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLocked) {
     Send("50;six\n");
     EXPECT_NE(Unstamped(Console("50;six\n")).find("50;four\n\n50;five\n\n50;six\n"),
               std::string::npos);
+    // The folder made again at its path: the log is made there again, found by its full path.
+    ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+    Send("50;seven\n");
+    Console("50;seven\n");
+    EXPECT_EQ(Unstamped(Log()), "50;seven\n\n");
     CloseFd(&feed_);
-    ExpectOnlyChannelTwoEnds(std::string("Could not write log.txt: No such file or directory\n") +
-                             "log.txt is missing 3 lines that could not be written\n" +
-                             kFeedClosed);
+    ExpectOnlyChannelTwoEnds(
+        std::string("Could not write log.txt: No such file or directory\n") +
+        "log.txt was moved or removed: logging goes on in " + real + "/log.txt\n" +
+        "log.txt is missing 3 lines that could not be written\n" + kFeedClosed);
+}
+
+TEST_F(EndToEndLog, ALineBetweenARotatorsMoveAndItsCreateWaitsForTheRotatorsLog) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;before\n");
+    ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
+    // A line comes between the rotator's move and its create, which a log made by chanlog would
+    // stand in the way of: logrotate's create is an exclusive one.
+    Send("50;between\n");
+    const int made = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    EXPECT_NE(made, -1) << "chanlog made log.txt first: " << std::strerror(errno);
+    close(made);
+    Send("50;after\n");
+    EXPECT_EQ(Unstamped(Console("50;after\n")), "50;before\n\n50;between\n\n50;after\n\n");
+    EXPECT_EQ(Unstamped(Log()), "50;between\n\n50;after\n\n");
+    EXPECT_EQ(Unstamped(ReadFile(LogPath() + ".1")), "50;before\n\n");
+}
+
+TEST_F(EndToEndLog, ALogThatAnotherProcessMadeAndLocksIsNotTakenAndWhyIsSaid) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;before\n");
+    ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
+    const int held = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(flock(held, LOCK_EX), 0) << std::strerror(errno);
+    Send("50;refused\n");
+    EXPECT_EQ(ReadUntil(chanlog_.err, "\n", kWaitMs),
+              "Could not write log.txt: in use by another process\n");
+    EXPECT_EQ(Unstamped(Console("50;refused\n")), "50;before\n\n50;refused\n\n");
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(Unstamped(ReadFile(LogPath() + ".1")), "50;before\n\n");
+    close(held);
 }
 
 // The first line at or after `from` of an strace output that holds `what`; the lines' count if
@@ -272,6 +312,78 @@ TEST_F(EndToEndLog, AnEndByItsSignalsSaysWhatTheLogMissedAndEndsWithTheSignal) {
     EXPECT_TRUE(Terminate());
 }
 
+TEST_F(EndToEndLog, AnEndBySignalWaitsForItsSyncAndLogsNoLineAfterTheCountItSays) {
+    const std::string trace = dir_ + ".trace";
+    for (const bool failing : {false, true}) {
+        if (failing) {
+            unlink(LogPath().c_str());
+            ASSERT_EQ(symlink("/dev/full", LogPath().c_str()), 0) << std::strerror(errno);
+        }
+        ASSERT_NO_FATAL_FAILURE(StartConnected());
+        // Each sync is held up for 150 ms: time enough for an end that did not wait for it to
+        // end first, and for lines logged meanwhile by a channel that the end did not hold.
+        Child strace = Spawn({"strace", "-f", "-qq", "-e", "trace=write,fdatasync", "-e",
+                              "inject=fdatasync:delay_enter=150000", "-o", trace, "-p",
+                              std::to_string(chanlog_.pid)});
+        ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
+        Send("50;first\n");
+        std::vector<std::string> calls;
+        // A sync that begins at or after `from` has ended well.
+        auto synced = [&](std::size_t from) {
+            for (std::size_t at = Find(calls, " fdatasync(", from); at < calls.size();
+                 at = Find(calls, "fdatasync", at + 1)) {
+                if (calls[at].find(" = 0") != std::string::npos) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        // The first line's sync has ended, so that the end asks for one while none runs, within
+        // the second before the next would begin.
+        ASSERT_TRUE(failing || WaitFor([&] {
+                        calls = Lines(ReadWholeFile(trace));
+                        return synced(Find(calls, "50;first"));
+                    }))
+            << ReadWholeFile(trace);
+        // Lines flow until and past the end.
+        std::atomic<bool> ended = false;
+        std::thread service([&] {
+            for (int i = 0; !ended && SendMessage(feed_, "50;" + std::to_string(i) + "\n"); ++i) {
+                usleep(1000);
+            }
+        });
+        usleep(50 * 1000);
+        EXPECT_TRUE(Terminate());
+        ended = true;
+        service.join();
+        ExitCode(strace); // which ends with chanlog, its trace written
+        const std::string console = ReadAll(chanlog_.out, kWaitMs);
+        const std::string err = ReadAll(chanlog_.err, kWaitMs);
+        calls = Lines(ReadWholeFile(trace));
+        if (failing) {
+            // Every line shown was counted: none was logged after the count.
+            const std::size_t count = err.find("log.txt is missing ");
+            ASSERT_NE(count, std::string::npos) << err;
+            EXPECT_LE(StampedLines(console).size(), std::stoul(err.substr(count + 19))) << err;
+            EXPECT_EQ(err.substr(0, count), "Could not write log.txt: No space left on device\n");
+        } else {
+            // The log's last line was put on the disk before the end.
+            ASSERT_LT(Find(calls, "50;first"), calls.size());
+            const std::string first = calls[Find(calls, "50;first")];
+            const std::size_t call = first.find(" write(");
+            const std::string log = first.substr(call, first.find(',', call) + 1 - call);
+            std::size_t last = Find(calls, log);
+            for (std::size_t at = last; at < calls.size(); at = Find(calls, log, at + 1)) {
+                last = at;
+            }
+            EXPECT_TRUE(synced(last)) << ReadWholeFile(trace);
+            EXPECT_EQ(err, "");
+        }
+        EndChanlogAndServices();
+    }
+    unlink(trace.c_str());
+}
+
 TEST_F(EndToEndLog, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
     ASSERT_EQ(symlink("/dev/full", (dir_ + "/log.txt").c_str()), 0) << std::strerror(errno);
     // Standard error joins standard output, where a line's log failure comes before the line: the
@@ -288,10 +400,12 @@ TEST_F(EndToEndLog, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
     // A device is nobody's to lock: a chanlog in another folder opens /dev/full as its log too.
     const std::string other = MakeTempDir();
     ASSERT_EQ(symlink("/dev/full", (other + "/log.txt").c_str()), 0);
-    Child second = Spawn(ChanlogCommand(), {.workDir = other, .output = Output::kClosed});
-    EXPECT_EQ(ExitCode(second), 0);
-    EXPECT_EQ(ReadAll(second.err, kWaitMs),
-              "Standard output is closed: chanlog connects nowhere\n");
+    Child second = Spawn(ChanlogCommand(), {.workDir = other});
+    std::string out;
+    EXPECT_TRUE(TakeChanlogStartLines(second, other, &out, {holdListener_, feedListener_})
+                    .starts_with("Logging to "))
+        << ReadAll(second.err, 0);
+    EXPECT_TRUE(Running(second));
     Stop(second, SIGKILL);
     RemoveDir(other);
     CloseFd(&feed_);

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -31,8 +32,8 @@ Connection Connect() {
     EXPECT_NE(listener, kInvalidSocket);
     Connection c;
     sockaddr_in address{};
-    EXPECT_EQ(NetCreateSocket(&c.client, &address, PortOf(listener)), 0);
-    EXPECT_EQ(NetConnect(&c.client, &address), 0);
+    EXPECT_EQ(NetCreateSocket(&c.client, &address, PortOf(listener), Failure::kSaid), 0);
+    EXPECT_EQ(NetConnect(&c.client, &address, Failure::kSaid), 0);
     c.service = AcceptWithin(listener, 5000);
     EXPECT_NE(c.service, kInvalidSocket);
     CloseSocket(listener);
@@ -54,7 +55,7 @@ TEST_F(Net, CreateSocketFillsTheLoopbackAddressInNetworkOrder) {
     Socket socket = kInvalidSocket;
     sockaddr_in address{};
     std::memset(address.sin_zero, 0x5A, sizeof address.sin_zero);
-    ASSERT_EQ(NetCreateSocket(&socket, &address, 31286), 0);
+    ASSERT_EQ(NetCreateSocket(&socket, &address, 31286, Failure::kSaid), 0);
     EXPECT_NE(socket, kInvalidSocket);
     EXPECT_EQ(address.sin_family, AF_INET);
     const auto *port = reinterpret_cast<const unsigned char *>(&address.sin_port);
@@ -77,15 +78,24 @@ TEST_F(Net, ARefusedConnectPrintsTheMessageAndClosesTheSocket) {
 
     Socket socket = kInvalidSocket;
     sockaddr_in address{};
-    ASSERT_EQ(NetCreateSocket(&socket, &address, port), 0);
+    ASSERT_EQ(NetCreateSocket(&socket, &address, port, Failure::kSaid), 0);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(NetConnect(&socket, &address), 1);
+    EXPECT_EQ(NetConnect(&socket, &address, Failure::kSaid), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "connect failed with error: " + std::to_string(kRefusedCode) + "\n");
     // Which service did not answer is said apart, so that the line above stays as it is.
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Could not connect to 127.0.0.1:" + std::to_string(port) + "\n");
+    EXPECT_TRUE(IsClosedSocket(socket));
+
+    // Quiet: the next attempts of an outage print nothing, and close their socket all the same.
+    ASSERT_EQ(NetCreateSocket(&socket, &address, port, Failure::kQuiet), 0);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(NetConnect(&socket, &address, Failure::kQuiet), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(IsClosedSocket(socket));
 }
 
@@ -129,10 +139,42 @@ TEST_F(Net, ReceiveReportsOrderlyCloseAsZeroAndResetAsFailure) {
     NetClose(&reset.client);
 }
 
+TEST_F(Net, AHangUpIsWaitedForWithoutReadingAndAResetIsAFailure) {
+    // What the service sends first neither ends the wait nor is taken by it, where the platform
+    // tells of a close before all was read.
+    const std::string unread = kCloseSeenPastUnreadData ? "unread" : "";
+    Connection closed = Connect();
+    std::atomic<bool> closing{false};
+    std::thread service([&] {
+        EXPECT_TRUE(unread.empty() || SendMessage(closed.service, unread));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        closing = true;
+        CloseSocket(closed.service);
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(NetWaitForHangUp(&closed.client), 0);
+    EXPECT_TRUE(closing);
+    service.join();
+    EXPECT_EQ(QueuedBytes(closed.client), static_cast<int>(unread.size()));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    NetClose(&closed.client);
+
+    Connection reset = Connect();
+    service = std::thread([&reset] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ResetConnection(reset.service);
+    });
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(NetWaitForHangUp(&reset.client), kResetHangUp);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    service.join();
+    NetClose(&reset.client);
+}
+
 TEST_F(Net, AFailedClosePrintsTheMessage) {
     Socket socket = kInvalidSocket;
     sockaddr_in address{};
-    ASSERT_EQ(NetCreateSocket(&socket, &address, 1), 0);
+    ASSERT_EQ(NetCreateSocket(&socket, &address, 1, Failure::kSaid), 0);
     // Captured first: the capture opens files, which must not take the closed socket's number.
     testing::internal::CaptureStdout();
     CloseSocket(socket); // closing it again now fails

@@ -73,6 +73,14 @@ std::string Utf16(const std::u16string &text, bool bigEndian) {
     return bytes;
 }
 
+std::u16string Repeated(const std::u16string &text, int times) {
+    std::u16string all;
+    for (int i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
+}
+
 // sample-feed and chanlog on the fixed ports, which chanlog's fixture names.
 class EndToEndSampleFeed : public ChanlogTest {
   protected:
@@ -201,6 +209,13 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
          false,
          false,
          {"50;one\n"}},
+        // Again from the first line, and not from the mark.
+        {"\xef\xbb\xbf"
+         "50;a\r\n50;b",
+         {"--from", file, "--repeat", "--count", "5"},
+         false,
+         true,
+         {"50;a\n", "50;b", "50;a\n", "50;b", "50;a\n"}},
         // The mark is not sent, and each line goes with its line feed alone.
         {"\xef\xbb\xbf"
          "50;one\r\n49;two\r\n50;three \xc3\xa9\r\n",
@@ -216,11 +231,12 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
          true,
          {"50;a\n"}},
         // Saved as "Unicode" by Notepad or PowerShell: sent as UTF-8, with line feeds alone.
-        {Utf16(u"50;one\r\n49;two\r\n50;three \u00e9 \U0001f600\r\n", false),
+        // U+010A holds a byte 0x0a, which is no line feed.
+        {Utf16(u"50;\u010aone\r\n49;two\r\n50;three \u00e9 \U0001f600\r\n", false),
          {"--from", file, "--count", "3"},
          false,
          true,
-         {"50;one\n", "50;three \xc3\xa9 \xf0\x9f\x98\x80\n"}},
+         {"50;\xc4\x8aone\n", "50;three \xc3\xa9 \xf0\x9f\x98\x80\n"}},
         {Utf16(u"50;a\n50;b", true),
          {"--from", "-", "--count", "2"},
          true,
@@ -279,6 +295,9 @@ TEST_F(EndToEndSampleFeed, AFileThatCannotBeReadAsTextIsRefusedSayingWhy) {
         // UTF-32, whose mark begins as UTF-16's.
         {std::string("\xff\xfe\0\0\x35\0\0\0", 8),
          "not valid UTF-16: a zero character at offset 2"},
+        // Far into the file, in reads long after the first.
+        {Utf16(Repeated(u"50;a line\n", 10000), false) + std::string("\x35\0\0\xdc", 4),
+         "not valid UTF-16: an unpaired surrogate at offset 200004"},
     };
     for (const auto &[content, why] : cases) {
         SCOPED_TRACE(why);
@@ -293,6 +312,56 @@ TEST_F(EndToEndSampleFeed, AFileThatCannotBeReadAsTextIsRefusedSayingWhy) {
         EXPECT_EQ(ReadAll(service_.out, kWaitMs), "");
         Stop(service_, SIGKILL);
     }
+
+    // Each line is read as it is sent: of a file shortened after the start, what is left, and
+    // then the client is closed, saying why.
+    WriteWholeFile(file, "50;one\n50;two\n50;three\n");
+    StartFeed({"--from", file, "--interval-ms", "0"});
+    WriteWholeFile(file, "50;one\n");
+    const int feed = Connect(kFeedService);
+    EXPECT_EQ(ReceiveUntilClosed(feed), std::vector<std::string>{"50;one\n"});
+    close(feed);
+    EXPECT_TRUE(FeedSaid("sample-feed: cannot read " + file +
+                         ": it is shorter now than when sample-feed started\n"))
+        << feedErr_;
+    EXPECT_TRUE(FeedSaid(" closed by us after 1 message\n")) << feedErr_;
+}
+
+TEST_F(EndToEndSampleFeed, ALargeFileCostsNoMoreMemoryThanASmallOne) {
+    // 32 MB of lines, and their first 100 kB as a file of its own: each is checked through, and
+    // its first 1000 lines sent.
+    std::string lines;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string number = std::to_string(i);
+        lines += "50;" + number + ";" + std::string(96 - number.size(), 'x') + "\n";
+    }
+    std::string large;
+    for (int i = 0; i < 320; ++i) {
+        large += lines;
+    }
+    const std::string smallFile = dir_ + "/small.txt";
+    const std::string largeFile = dir_ + "/large.txt";
+    WriteWholeFile(smallFile, lines);
+    WriteWholeFile(largeFile, large);
+    auto peakKb = [&](const std::string &file) {
+        bool holdQuiet = false;
+        std::string sent;
+        for (const std::string &receive :
+             ProbeFeed({"--from", file, "--interval-ms", "0", "--count", "1000"}, &holdQuiet)) {
+            sent += receive;
+        }
+        EXPECT_TRUE(sent == lines)
+            << sent.size() << " bytes sent of " << lines.size() << "; " << ReadAll(service_.err, 0);
+        const long long kb = StatusKb(service_.pid, "VmHWM");
+        CloseFd(&hold_);
+        Stop(service_, SIGKILL);
+        return kb;
+    };
+    const long long small = peakKb(smallFile);
+    const long long grown = peakKb(largeFile) - small;
+    // Holding the file's lines would cost more than the file itself.
+    EXPECT_LT(grown, static_cast<long long>(large.size() / 1024 / 4))
+        << small << " kB for the small file";
 }
 
 TEST_F(EndToEndSampleFeed, AcceptsASecondChanlogAfterTheFirstIsKilled) {
@@ -361,7 +430,9 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
         {{"stray"}, "'stray'"},
     };
     if (!WindowsPrograms()) {
-        cases.push_back({{"/?"}, "'/?'"}); // Windows' help switch is no option elsewhere
+        // Windows' help switches are no options elsewhere.
+        cases.push_back({{"/?"}, "'/?'"});
+        cases.push_back({{"-?"}, "'-?'"});
     }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -383,8 +454,11 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
     const std::string ending = WindowsPrograms()
                                    ? "\nCtrl-C, Ctrl-Break or closing its console window ends it.\n"
                                    : "\nCtrl-C or SIGTERM ends it. ";
-    for (const std::vector<std::string> &help :
-         {std::vector<std::string>{"--help"}, platformHelp}) {
+    std::vector<std::vector<std::string>> helps = {{"--help"}, platformHelp};
+    if (WindowsPrograms()) {
+        helps.push_back({"-?"}); // as Windows' own programs take it
+    }
+    for (const std::vector<std::string> &help : helps) {
         SCOPED_TRACE(help.back());
         SpawnFeed(help);
         EXPECT_EQ(ExitCode(service_), 0);
@@ -500,11 +574,16 @@ TEST_F(EndToEndSampleFeed, AClientThatStopsReadingHoldsBackItsOwnMessagesOnly) {
     close(stalled);
 }
 
-// The accepted edge of each limit; --echo shows each message with what a terminal would not show
-// as it is (and the backslash itself) escaped; the first message waits its interval too.
+// The accepted edge of each limit; --echo shows each message as text where it is valid UTF-8, with
+// what a terminal would not show as it is (and the backslash itself) escaped; the first message
+// waits its interval too.
 TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByte) {
     const std::string file = dir_ + "/messages.txt";
-    const std::string message = "50;a\\b\x7f\x1f~ \x01\n";
+    // Control bytes (C1's U+0085 too), and bytes that are no UTF-8: a lone continuation, '/' in
+    // two bytes and 'é' in three, a surrogate, a lead byte followed by another, one cut short.
+    const std::string message =
+        "50;a\\b\x7f\x1f~ \x01 temp\xc3\xa9rature \xe6\x97\xa5\xf0\x9f\x98\x80 "
+        "\xc2\x85\x80\xc0\xaf\xe0\x83\xa9\xed\xa0\x80\xc3\xe9 \xc3\n";
     WriteWholeFile(file, message);
     ASSERT_NO_FATAL_FAILURE(
         SpawnFeed({"--hold-port", std::to_string(FreePort()), "--feed-port", "65535",
@@ -514,7 +593,10 @@ TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByt
     ASSERT_TRUE(WaitFor([&] { return (feed = Connect(65535)) != -1; }));
     EXPECT_EQ(ReceiveUntilClosed(feed), std::vector<std::string>{message});
     close(feed);
-    EXPECT_TRUE(FeedSaid("sample-feed: -> 50;a\\\\b\\x7f\\x1f~ \\x01\\n\n")) << feedErr_;
+    EXPECT_TRUE(FeedSaid("sample-feed: -> 50;a\\\\b\\x7f\\x1f~ \\x01 temp\xc3\xa9rature "
+                         "\xe6\x97\xa5\xf0\x9f\x98\x80 \\xc2\\x85\\x80\\xc0\\xaf\\xe0\\x83\\xa9"
+                         "\\xed\\xa0\\x80\\xc3\\xe9 \\xc3\\n\n"))
+        << feedErr_;
     EXPECT_TRUE(FeedSaid(" closed by us after 1 message\n")) << feedErr_;
     Stop(service_, SIGKILL);
 

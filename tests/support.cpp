@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,15 @@ int EndSignal() {
 int EndedStatus() {
     constexpr int kControlCExit = 0x3A; // the low byte of STATUS_CONTROL_C_EXIT, 0xC000013A
     return WindowsPrograms() ? kControlCExit : 128 + SIGTERM;
+}
+
+std::string ProgramsPath(const std::string &path) {
+    if (!WindowsPrograms()) {
+        return path;
+    }
+    std::string windows = "Z:" + path;
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
 }
 
 std::string DirectoryReason() {

@@ -30,6 +30,8 @@ int ResetCode(); // of a receive on a connection that the service reset
 // Windows programs Ctrl-C, which Wine makes of SIGINT, and Windows' status for it.
 int EndSignal();
 int EndedStatus();
+// A full path of this machine as the programs under test say it: under Wine, on its drive Z:.
+std::string ProgramsPath(const std::string &path);
 std::string DirectoryReason(); // why a folder cannot be opened as a file for writing
 std::string DiskFullReason();  // why a write to a full device failed
 // Copies the Windows program at `from` to `to` with a stack reservation of `bytes` for each of its

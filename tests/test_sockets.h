@@ -13,6 +13,12 @@
 extern const int kRefusedCode;   // a connect to a port where nothing listens
 extern const int kNotSocketCode; // a close of a socket that was closed already
 extern const int kResetCode;     // a receive on a connection that the peer reset
+// Whether a peer's orderly close is told while what it sent is still unread: not on Windows, which
+// tells of it only once all was read.
+extern const bool kCloseSeenPastUnreadData;
+// What waiting for a hang-up gives for a reset: 1 (a failure), but 0 (an orderly close) under
+// Wine, which tells of a reset as of a close.
+extern const int kResetHangUp;
 
 // A listener on 127.0.0.1 (port 0: one the system picks), or kInvalidSocket.
 Socket Listen(std::uint16_t port);

@@ -9,6 +9,8 @@
 const int kRefusedCode = ECONNREFUSED;
 const int kNotSocketCode = EBADF;
 const int kResetCode = 104; // ECONNRESET on Linux
+const bool kCloseSeenPastUnreadData = true;
+const int kResetHangUp = 1;
 
 void CloseSocket(Socket socket) {
     close(socket);

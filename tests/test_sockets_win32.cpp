@@ -4,7 +4,20 @@
 
 const int kRefusedCode = WSAECONNREFUSED;
 const int kNotSocketCode = WSAENOTSOCK;
-const int kResetCode = 10054; // WSAECONNRESET
+const int kResetCode = 10054;                // WSAECONNRESET
+const bool kCloseSeenPastUnreadData = false; // FD_CLOSE waits until all was read
+
+namespace {
+
+// Wine's ntdll exports its version; Windows' does not.
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+} // namespace
+
+const int kResetHangUp = UnderWine() ? 0 : 1;
 
 Socket Listen(std::uint16_t port) {
     const Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

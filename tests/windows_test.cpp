@@ -1,18 +1,22 @@
 // What only Windows shows: the two programs of the Windows build, which lie in the folder above
 // this test program (the version resource of each, the manifest Windows reads when it starts one,
 // what their headers say of the systems they are made for, chanlog.exe started without standard
-// output), and the log as Windows' other programs meet it.
+// output), the log as Windows' other programs meet it, Windows' text line ends, and a standard
+// output that Windows says it wrote to when it took nothing.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/win32/text.h"
 
 namespace {
 
@@ -65,8 +69,9 @@ std::string FileStart(const std::wstring &path, DWORD most) {
     return data;
 }
 
-// The header fields that tell Windows which systems the program is for, as "os 6.1, subsystem
-// 6.1, terminal-server aware" (or "not terminal-server aware"); "(no header)" where none is found.
+// The header fields that tell Windows which systems the program is for and how much memory it
+// may address, as "os 6.1, subsystem 6.1, terminal-server aware, large-address aware" (each
+// awareness with "not " before it where it is missing); "(no header)" where none is found.
 std::string SystemFields(const std::wstring &program) {
     const std::string data = FileStart(program, 4096); // where the headers are
     if (data.size() < sizeof(IMAGE_DOS_HEADER)) {
@@ -81,12 +86,15 @@ std::string SystemFields(const std::wstring &program) {
     std::memcpy(&nt, data.data() + dos.e_lfanew, sizeof nt);
     const IMAGE_OPTIONAL_HEADER &optional = nt.OptionalHeader;
     constexpr WORD kTerminalServerAware = 0x8000;
+    constexpr WORD kLargeAddressAware = 0x0020;
     return "os " + std::to_string(optional.MajorOperatingSystemVersion) + "." +
            std::to_string(optional.MinorOperatingSystemVersion) + ", subsystem " +
            std::to_string(optional.MajorSubsystemVersion) + "." +
            std::to_string(optional.MinorSubsystemVersion) + ", " +
            ((optional.DllCharacteristics & kTerminalServerAware) != 0 ? "" : "not ") +
-           "terminal-server aware";
+           "terminal-server aware, " +
+           ((nt.FileHeader.Characteristics & kLargeAddressAware) != 0 ? "" : "not ") +
+           "large-address aware";
 }
 
 TEST(WindowsPrograms, CarryTheirVersionAManifestForUtf8AndTheInvokersRightsAndAHeaderForWindows7) {
@@ -107,8 +115,10 @@ TEST(WindowsPrograms, CarryTheirVersionAManifestForUtf8AndTheInvokersRightsAndAH
               "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"}) {
             EXPECT_NE(manifest.find(part), std::string::npos) << part << " in " << manifest;
         }
-        // Windows 7, the oldest system the manifest names, in the header too.
-        EXPECT_EQ(SystemFields(program), "os 6.1, subsystem 6.1, terminal-server aware");
+        // Windows 7, the oldest system the manifest names, in the header too; and all the memory
+        // that Windows can give a 32-bit program, 4 GiB on 64-bit Windows instead of 2.
+        EXPECT_EQ(SystemFields(program),
+                  "os 6.1, subsystem 6.1, terminal-server aware, large-address aware");
     }
 }
 
@@ -126,7 +136,13 @@ class TempFolder {
     TempFolder(const TempFolder &) = delete;
     TempFolder &operator=(const TempFolder &) = delete;
     ~TempFolder() {
-        DeleteFileW(log().c_str());
+        WIN32_FIND_DATAW found{};
+        HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
+        for (bool more = search != INVALID_HANDLE_VALUE; more;
+             more = FindNextFileW(search, &found)) {
+            DeleteFileW((path_ + L"\\" + found.cFileName).c_str()); // fails for . and ..
+        }
+        FindClose(search);
         RemoveDirectoryW(path_.c_str());
     }
     const std::wstring &path() const {
@@ -188,39 +204,159 @@ TEST(WindowsPrograms, ChanlogWithoutStandardOutputSaysSoAndEndsWithStatusZero) {
     EXPECT_EQ(err, "Standard output is closed: chanlog connects nowhere\r\n");
 }
 
-TEST(PlatformOpenLog, AMappedLogIsInUseAndKeptAndWhatOnlyWindowsNamesIsSaidInItsWords) {
+// Writes `text` into a file of its own at `path`, replacing what was there.
+void WriteNewFile(const std::wstring &path, const std::string &text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+TEST(PlatformOpenNewLog, AnEarlierLogIsMovedAsideUnlessHeldAndNoOtherFileIsReplaced) {
     const TempFolder folder;
     const std::wstring log = folder.log();
     const std::string path(log.begin(), log.end()); // the temporary folder's name is ASCII
-    HANDLE writer = CreateFileW(log.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(writer, "12: 50;kept\n", 12, &written, nullptr);
-    CloseHandle(writer);
-    // A reader that lets others read and write, as a viewer does, with the file mapped into its
-    // memory: Windows lets the log be opened for writing, but not emptied.
+    const std::wstring aside = log + L"-20261209-051502";
+    WriteNewFile(log, "12: 50;kept\n");
+    LogFile file = kNoLogFile;
+    char moved[MAX_PATH] = "(none)";
+    const char *reason = "(none)";
+    auto openNew = [&] {
+        return PlatformOpenNewLog(path.c_str(), "-20261209-051502", &file, moved, sizeof moved,
+                                  &reason);
+    };
+    // A reader that lets others read and write but not delete, as a viewer does, with the file
+    // mapped into its memory: the log may be written, but not moved aside, and is kept as it is.
     HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     HANDLE mapping = CreateFileMappingW(reader, nullptr, PAGE_READONLY, 0, 0, nullptr);
     const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     ASSERT_NE(view, nullptr) << GetLastError();
-    LogFile file = kNoLogFile;
-    const char *reason = "(none)";
-    EXPECT_EQ(PlatformOpenLog(path.c_str(), true, &file, &reason), LogOpen::kInUse) << reason;
+    EXPECT_EQ(openNew(), LogOpen::kNotMoved);
+    EXPECT_STREQ(reason, "Sharing violation"); // Wine's English for ERROR_SHARING_VIOLATION
+    EXPECT_STREQ(moved, "");
     UnmapViewOfFile(view);
     CloseHandle(mapping);
     CloseHandle(reader);
+    // A writer that shares reading only, as another chanlog: in use, and nothing moved.
+    HANDLE writer = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(openNew(), LogOpen::kInUse);
+    CloseHandle(writer);
     EXPECT_EQ(FileStart(log, 100), "12: 50;kept\n");
+    EXPECT_EQ(FileStart(aside, 100), "");
 
-    // Let go, it is the log's again.
-    ASSERT_EQ(PlatformOpenLog(path.c_str(), true, &file, &reason), LogOpen::kOpened) << reason;
+    // Let go, it is moved aside, past a file that has the name already, and the log begins empty.
+    WriteNewFile(aside, "another file\n");
+    ASSERT_EQ(openNew(), LogOpen::kOpened) << reason;
+    EXPECT_EQ(std::string(moved), path + "-20261209-051502.1");
+    EXPECT_EQ(FileStart(aside + L".1", 100), "12: 50;kept\n");
+    EXPECT_EQ(FileStart(aside, 100), "another file\n");
     EXPECT_EQ(PlatformCloseLog(&file, &reason), 0);
     EXPECT_EQ(FileStart(log, 100), "");
+    // An empty log is simply used.
+    ASSERT_EQ(openNew(), LogOpen::kOpened) << reason;
+    EXPECT_STREQ(moved, "");
+    EXPECT_EQ(PlatformCloseLog(&file, &reason), 0);
 
     // A name that Windows refuses: its reason as Windows words it (Wine's English here), on one
     // line and without its period, not a POSIX text standing in for it.
-    EXPECT_EQ(PlatformOpenLog("log?.txt", true, &file, &reason), LogOpen::kFailed);
+    EXPECT_EQ(PlatformOpenLog("log?.txt", &file, &reason), LogOpen::kFailed);
     EXPECT_STREQ(reason, "Invalid name");
+}
+
+TEST(WindowsText, ALineFeedGetsACrUnlessOneIsBeforeItAndACutWriteCountsWhatIsOutWhole) {
+    char text[32];
+    const std::string data = "a\nb\r\nc\r";
+    EXPECT_EQ(std::string(text, ToText(data.data(), data.size(), false, text)), "a\r\nb\r\nc\r");
+    // The CR came in the write before, at the end of a piece or of a line.
+    EXPECT_EQ(std::string(text, ToText("\nd\n", 3, true, text)), "\nd\r\n");
+    // The first n bytes of "a\r\nb\r\nc\r" hold these bytes of the data whole: a line feed whose
+    // CR alone got out does not count.
+    const std::size_t whole[] = {0, 1, 1, 2, 3, 4, 5, 6, 7};
+    for (DWORD n = 0; n <= 8; ++n) {
+        EXPECT_EQ(WholeIn(data.data(), data.size(), false, n), whole[n]) << n;
+    }
+}
+
+// Standard output, for the scope, a pipe that whoever shares it left non-blocking, with room for
+// 4 KiB: Windows says that a write to it is done also when it took nothing.
+class NonBlockingStandardOutput {
+  public:
+    NonBlockingStandardOutput() {
+        const std::wstring name =
+            L"\\\\.\\pipe\\chanlog-test-" + std::to_wstring(GetCurrentProcessId());
+        writer_ = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT,
+                                   1, 4096, 4096, 0, nullptr);
+        reader_ = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        SetStdHandle(STD_OUTPUT_HANDLE, writer_);
+    }
+    NonBlockingStandardOutput(const NonBlockingStandardOutput &) = delete;
+    NonBlockingStandardOutput &operator=(const NonBlockingStandardOutput &) = delete;
+    ~NonBlockingStandardOutput() {
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        CloseHandle(writer_);
+        CloseHandle(reader_);
+    }
+    // Once the pipe is nearly full, so that writes take nothing for a while, reads what comes
+    // until `size` bytes have come, or for 10 seconds at most.
+    std::string ReadWhenFull(std::size_t size) const {
+        const ULONGLONG deadline = GetTickCount64() + 10000;
+        std::string got;
+        bool full = false;
+        DWORD waiting = 0;
+        while (got.size() < size && GetTickCount64() < deadline &&
+               PeekNamedPipe(reader_, nullptr, 0, nullptr, &waiting, nullptr)) {
+            full = full || waiting > 3000;
+            if (!full || waiting == 0) {
+                Sleep(1);
+                continue;
+            }
+            char buffer[4096];
+            DWORD now = 0;
+            ReadFile(reader_, buffer, std::min<DWORD>(waiting, sizeof buffer), &now, nullptr);
+            got.append(buffer, now);
+        }
+        return got;
+    }
+
+  private:
+    HANDLE saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE writer_ = INVALID_HANDLE_VALUE;
+    HANDLE reader_ = INVALID_HANDLE_VALUE;
+};
+
+TEST(PlatformConsoleWrite, APipeLeftNonBlockingIsWaitedForAndOneNeverReadFailsForAReasonOfItsOwn) {
+    std::string lines;
+    std::string text;                // as the pipe is to get them
+    for (int i = 0; i < 1000; ++i) { // 12 KB, three times the pipe's room
+        lines += "50;line " + std::to_string(i) + "\n";
+        text += "50;line " + std::to_string(i) + "\r\n";
+    }
+    std::size_t written = 0;
+    const char *reason = "(none)";
+    {
+        // Read once it is full, it gets every line.
+        const NonBlockingStandardOutput out;
+        std::string got;
+        std::thread reader([&] { got = out.ReadWhenFull(text.size()); });
+        EXPECT_EQ(PlatformConsoleWrite(Stream::kOut, lines.data(), lines.size(), &written, &reason),
+                  ConsoleWrite::kDone)
+            << reason;
+        reader.join();
+        EXPECT_EQ(written, lines.size());
+        EXPECT_EQ(got, text);
+    }
+    // Never read, it fails at last, and says so in words of its own: not a reader gone, as the
+    // error that a call before left would say.
+    const NonBlockingStandardOutput out;
+    SetLastError(ERROR_BROKEN_PIPE);
+    EXPECT_EQ(PlatformConsoleWrite(Stream::kOut, lines.data(), lines.size(), &written, &reason),
+              ConsoleWrite::kFailed);
+    EXPECT_STREQ(reason, "Windows took none of the bytes, though it said the write was done");
+    EXPECT_GT(written, 0U);
+    EXPECT_LT(written, lines.size());
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 // Wide enough for a POSIX descriptor and for a Windows socket handle alike.
@@ -30,6 +31,9 @@ const char *FeedInterruptNote();
 
 // The platform's own spelling of a request for help ("/?" on Windows), or nullptr.
 const char *FeedHelpSwitch();
+
+// Moves `file` to `offset` bytes from its start, also past 2 GiB; false with errno set.
+bool FeedSeek(std::FILE *file, long long offset);
 
 // The reason for the last failed call of this interface, in the words strerror uses.
 const char *FeedLastError();

@@ -253,6 +253,10 @@ const char *FeedHelpSwitch() {
     return nullptr;
 }
 
+bool FeedSeek(std::FILE *file, long long offset) {
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 const char *FeedLastError() {
     return std::strerror(errno);
 }

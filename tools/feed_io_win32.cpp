@@ -156,6 +156,10 @@ const char *FeedHelpSwitch() {
     return "/?";
 }
 
+bool FeedSeek(std::FILE *file, long long offset) {
+    return _fseeki64(file, offset, SEEK_SET) == 0;
+}
+
 const char *FeedLastError() {
     return lastError;
 }

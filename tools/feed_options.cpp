@@ -58,9 +58,11 @@ FeedOptions Defaults() {
         kDefaultHoldPort, kDefaultFeedPort, kDefaultIntervalMs, nullptr, -1, false, false, false};
 }
 
+// The platform's help switch, and where it has one "-?" too, as Windows' own programs take it.
 bool IsHelpSwitch(const char *argument) {
     const char *helpSwitch = FeedHelpSwitch();
-    return helpSwitch != nullptr && std::strcmp(argument, helpSwitch) == 0;
+    return helpSwitch != nullptr &&
+           (std::strcmp(argument, helpSwitch) == 0 || std::strcmp(argument, "-?") == 0);
 }
 
 // Where standard input cannot be waited on with the sockets, it is all read before listening.

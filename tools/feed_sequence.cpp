@@ -1,10 +1,13 @@
 #include "tools/feed_sequence.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "tools/feed_io.h"
 
 namespace {
 
@@ -30,6 +33,8 @@ constexpr char32_t kLowSurrogate = 0xdc00;
 constexpr char32_t kSurrogateEnd = 0xe000;
 constexpr char32_t kFirstBeyondUnits = 0x10000;
 constexpr int kSurrogateBits = 10;
+constexpr char32_t kLastCharacter = 0x10ffff;
+constexpr char32_t kFirstAfterC1 = 0xa0; // C1, the control characters from U+0080 on, ends here
 
 // Numbered, so that the gaps in the client's output show which ones the filter held back.
 const char *const kSample[] = {
@@ -45,15 +50,22 @@ const char *const kSample[] = {
     "50;10;boiler;stopped",
 };
 
-void AddMessage(Sequence *sequence, std::string message) {
-    if (message.size() > kOneReceiveMax) {
+// Takes the line in `partial` as the next message: kept, or only counted where the sequence is
+// read again as it is sent (then its room is kept for the next line, instead of freed).
+void TakeLine(Sequence *sequence) {
+    ++sequence->lines;
+    const std::size_t size = sequence->partial.size();
+    if (size > kOneReceiveMax && sequence->source != nullptr) {
         std::fprintf(
             stderr,
             "sample-feed: line %zu of %s is %zu bytes, more than one receive of the client "
             "takes (%zu); it will arrive in pieces\n",
-            sequence->messages.size() + 1, sequence->source, message.size(), kOneReceiveMax);
+            sequence->lines, sequence->source, size, kOneReceiveMax);
     }
-    sequence->messages.push_back(std::move(message));
+    if (sequence->keep) {
+        sequence->messages.push_back(std::move(sequence->partial));
+    }
+    sequence->partial.clear();
 }
 
 // The byte-order mark that `head`, the first bytes of the input, is or begins; nullptr for none.
@@ -81,7 +93,8 @@ void TakeByteOrderMark(Sequence *sequence, std::string_view *input) {
         sequence->partial = std::move(head);
         if (sequence->partial == mark->bytes) {
             sequence->encoding = mark->encoding;
-            sequence->offset = mark->bytes.size();
+            sequence->mark = mark->bytes.size();
+            sequence->offset = static_cast<long long>(sequence->mark);
             sequence->partial.clear();
             sequence->atStart = false;
         }
@@ -121,9 +134,9 @@ bool IsLow(char32_t unit) {
     return unit >= kLowSurrogate && unit < kSurrogateEnd;
 }
 
-void SetFault(Sequence *sequence, const char *what, std::size_t at) {
+void SetFault(Sequence *sequence, const char *what, long long at) {
     char text[96];
-    std::snprintf(text, sizeof text, "not valid UTF-16: %s at offset %zu", what, at);
+    std::snprintf(text, sizeof text, "not valid UTF-16: %s at offset %lld", what, at);
     sequence->fault = text;
 }
 
@@ -139,7 +152,7 @@ std::string DecodeUtf16(Sequence *sequence, std::string_view input) {
         const char32_t unit = UnitAt(bytes, at, sequence->encoding);
         if (unit == 0 || IsLow(unit)) {
             SetFault(sequence, unit == 0 ? "a zero character" : "an unpaired surrogate",
-                     sequence->offset + at);
+                     sequence->offset + static_cast<long long>(at));
         } else if (!IsHigh(unit)) {
             AppendUtf8(&text, unit);
             at += 2;
@@ -150,10 +163,11 @@ std::string DecodeUtf16(Sequence *sequence, std::string_view input) {
                                   (low - kLowSurrogate));
             at += 4;
         } else {
-            SetFault(sequence, "an unpaired surrogate", sequence->offset + at);
+            SetFault(sequence, "an unpaired surrogate",
+                     sequence->offset + static_cast<long long>(at));
         }
     }
-    sequence->offset += at;
+    sequence->offset += static_cast<long long>(at);
     sequence->undecoded = bytes.substr(at);
     return text;
 }
@@ -168,11 +182,93 @@ void AddText(Sequence *sequence, std::string_view text) {
         if (sequence->partial.ends_with("\r\n")) {
             sequence->partial.erase(sequence->partial.size() - 2, 1);
         }
-        AddMessage(sequence, std::move(sequence->partial));
-        sequence->partial.clear();
+        TakeLine(sequence);
         start = end + 1;
     }
     sequence->partial.append(text.substr(start));
+}
+
+// Where the first line feed in `raw` from `from` (the start of a character) begins; npos for none.
+// A UTF-16 line feed is a unit of its own, never a half of a pair.
+std::size_t FindLineFeed(const std::string &raw, std::size_t from, Encoding encoding) {
+    if (encoding == Encoding::kBytes) {
+        return raw.find('\n', from);
+    }
+    for (std::size_t at = from; at + 2 <= raw.size(); at += 2) {
+        if (UnitAt(raw, at, encoding) == '\n') {
+            return at;
+        }
+    }
+    return std::string::npos;
+}
+
+// The bytes of the file's line that begins at `at`, its line feed included, up to the end that the
+// file had when it was checked. False, with `*why`, when they cannot be read.
+bool ReadRawLine(const Sequence &sequence, long long at, std::string *raw, std::string *why) {
+    if (!FeedSeek(sequence.file, at)) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    const std::size_t unit = sequence.encoding == Encoding::kBytes ? 1 : 2;
+    char chunk[kReadChunk];
+    std::size_t searched = 0;
+    long long left = sequence.end - at;
+    while (left > 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min(left, static_cast<long long>(sizeof chunk)));
+        const std::size_t got = std::fread(chunk, 1, want, sequence.file);
+        raw->append(chunk, got);
+        left -= static_cast<long long>(got);
+        const std::size_t lineFeed = FindLineFeed(*raw, searched, sequence.encoding);
+        if (lineFeed != std::string::npos) {
+            raw->resize(lineFeed + unit);
+            return true;
+        }
+        searched = raw->size() - raw->size() % unit;
+        if (got < want) {
+            break;
+        }
+    }
+    if (std::ferror(sequence.file) != 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    if (raw->empty()) {
+        *why = "it is shorter now than when sample-feed started";
+        return false;
+    }
+    return true;
+}
+
+// The bytes of the character that begins at `at` when it is valid UTF-8 and no control character
+// (C0, DEL, or C1, U+0080 to U+009F), and so shows as itself; 0 when it is to be escaped.
+std::size_t ShownAsItIs(const std::string &text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) {
+        return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+    }
+    // The lead byte says the length, its low bits begin the character; 0xc0, 0xc1 and from 0xf5
+    // on begin none.
+    const std::size_t length = lead >= 0xc2 && lead < 0xe0   ? 2
+                               : lead >= 0xe0 && lead < 0xf0 ? 3
+                               : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                             : 0;
+    if (length == 0 || at + length > text.size()) {
+        return 0;
+    }
+    char32_t c = lead & (0x7fU >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xc0U) != 0x80) {
+            return 0;
+        }
+        c = (c << 6U) | (next & 0x3fU);
+    }
+    // The least character of each length, so that none is said in more bytes than it needs.
+    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, kFirstBeyondUnits};
+    const bool control = c < kFirstAfterC1;
+    const bool surrogate = c >= kHighSurrogate && c < kSurrogateEnd;
+    return c >= kLeast[length] && !control && !surrogate && c <= kLastCharacter ? length : 0;
 }
 
 } // namespace
@@ -212,8 +308,7 @@ void FinishInput(Sequence *sequence) {
         SetFault(sequence, "half a character", sequence->offset); // at its end
     }
     if (!sequence->partial.empty()) {
-        AddMessage(sequence, std::move(sequence->partial));
-        sequence->partial.clear();
+        TakeLine(sequence);
     }
     sequence->complete = true;
 }
@@ -225,38 +320,80 @@ bool LoadFile(const char *path, Sequence *sequence, std::string *why) {
         return false;
     }
     *sequence = PendingInput(path);
+    sequence->keep = false;
     char chunk[kReadChunk];
     std::size_t got = 0;
+    long long size = 0;
     while (sequence->fault.empty() && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        size += static_cast<long long>(got);
         AppendInput(sequence, chunk, got);
     }
     const bool failed = std::ferror(file) != 0;
     const int saved = errno;
-    std::fclose(file);
-    if (failed) {
-        *why = std::strerror(saved);
+    FinishInput(sequence);
+    *why = failed ? std::strerror(saved) : sequence->fault;
+    if (!why->empty()) {
+        std::fclose(file);
         return false;
     }
-    FinishInput(sequence);
-    *why = sequence->fault;
-    return why->empty();
+    sequence->file = file; // open until the process ends
+    sequence->start = static_cast<long long>(sequence->mark);
+    sequence->end = size;
+    return true;
+}
+
+std::size_t MessageCount(const Sequence &sequence) {
+    return sequence.file != nullptr ? sequence.lines : sequence.messages.size();
+}
+
+bool MessageAt(const Sequence &sequence, std::size_t index, long long *at, std::string *message,
+               std::string *why) {
+    if (sequence.file == nullptr) {
+        *message = sequence.messages[index];
+        return true;
+    }
+    if (index == 0) {
+        *at = sequence.start;
+    }
+    std::string raw;
+    if (!ReadRawLine(sequence, *at, &raw, why)) {
+        return false;
+    }
+    // Decoded as it was when checked, from where its line begins: a byte-order mark is past.
+    Sequence line;
+    line.encoding = sequence.encoding;
+    line.offset = *at;
+    AppendInput(&line, raw.data(), raw.size());
+    FinishInput(&line);
+    *why = line.fault;
+    if (!why->empty()) {
+        return false;
+    }
+    *message = std::move(line.messages.front()); // `raw` is not empty: it makes one line
+    *at += static_cast<long long>(raw.size());
+    return true;
 }
 
 std::string Printable(const std::string &message) {
     std::string text;
-    for (const char c : message) {
-        const auto byte = static_cast<unsigned char>(c);
+    for (std::size_t at = 0; at < message.size();) {
+        const char c = message[at];
+        const std::size_t shown = c == '\n' || c == '\\' ? 0 : ShownAsItIs(message, at);
+        if (shown > 0) {
+            text.append(message, at, shown);
+            at += shown;
+            continue;
+        }
         if (c == '\n') {
             text += "\\n";
         } else if (c == '\\') {
             text += "\\\\";
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            char escape[sizeof "\\xff"];
-            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-            text += escape;
         } else {
-            text += c;
+            char escape[sizeof "\\xff"];
+            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(c));
+            text += escape;
         }
+        ++at;
     }
     return text;
 }

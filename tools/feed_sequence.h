@@ -4,6 +4,7 @@
 // a file or of standard input.
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,15 +13,23 @@
 enum class Encoding { kBytes, kUtf16Le, kUtf16Be };
 
 struct Sequence {
-    std::vector<std::string> messages;
-    bool complete = true;         // false while standard input may still add lines
-    std::string partial;          // the start of a line whose line feed has not come yet
-    bool atStart = false;         // no byte of the input taken yet: a byte-order mark may come
-    const char *source = nullptr; // where the lines come from, for warnings
+    std::vector<std::string> messages; // the built-in sample's or standard input's
+    bool keep = true;                  // false: lines are only counted, and read again when sent
+    std::size_t lines = 0;             // lines taken so far, kept or not
+    bool complete = true;              // false while standard input may still add lines
+    std::string partial;               // the start of a line whose line feed has not come yet
+    bool atStart = false;              // no byte of the input taken yet: a byte-order mark may come
+    const char *source = nullptr; // where the lines come from, for warnings; nullptr: none said
     Encoding encoding = Encoding::kBytes;
-    std::string undecoded;  // UTF-16 input that does not make a whole character yet
-    std::size_t offset = 0; // where in the input `undecoded` begins
-    std::string fault;      // why the input is not text; once said, nothing more is taken
+    std::string undecoded; // UTF-16 input that does not make a whole character yet
+    long long offset = 0;  // where in the input `undecoded` begins
+    std::size_t mark = 0;  // the bytes of the byte-order mark that began the input
+    std::string fault;     // why the input is not text; once said, nothing more is taken
+    // A file's lines are read from it as they are sent: where its first line begins, and its
+    // size when it was checked, which is all that is sent of it.
+    std::FILE *file = nullptr;
+    long long start = 0;
+    long long end = 0;
 };
 
 // A short mix of messages that begin with "50;" and messages that do not, so that the client's
@@ -43,9 +52,19 @@ void AppendInput(Sequence *sequence, const char *data, std::size_t length);
 // ends within a character is a fault.
 void FinishInput(Sequence *sequence);
 
-// Reads the whole of the file at `path` into a new sequence. False when it cannot be read, or not
-// as text, with `*why` saying why.
+// Opens the file at `path` as a sequence whose lines are read from the file as each is sent, so
+// that its size costs no memory; it is read through once first, to check that it is text, warn of
+// lines longer than a receive and count them. False when it cannot be read, or not as text, with
+// `*why` saying why.
 bool LoadFile(const char *path, Sequence *sequence, std::string *why);
+
+// The messages of the sequence so far.
+std::size_t MessageCount(const Sequence &sequence);
+// Puts into `*message` the message at `index` of the sequence; of a file, the line that begins at
+// `*at` (each client's own place in it), and moves `*at` on to the next one. False when the file
+// can no longer be read as it was checked, with `*why` saying why.
+bool MessageAt(const Sequence &sequence, std::size_t index, long long *at, std::string *message,
+               std::string *why);
 
 // The message as one printable line: line feeds, other control bytes and bytes outside ASCII as
 // escapes.

@@ -40,6 +40,7 @@ struct Client {
     Kind kind = Kind::kHold;
     char peer[kPeerNameSize] = {};
     std::size_t next = 0;    // index of its next message in the sequence
+    long long at = 0;        // of a file: where the line of its next message begins
     long long sent = 0;      // messages begun so far
     Clock::time_point due{}; // when its next message may go
     std::string pending;     // the part of the message in flight that the kernel did not take yet
@@ -133,11 +134,11 @@ bool LoadSequence(Server *server) {
 
 // A client has a message to send now or later (as opposed to waiting for more input).
 bool HasNext(const Client &client, const Server &server) {
-    const Sequence &sequence = server.sequence;
-    if (client.next < sequence.messages.size()) {
+    const std::size_t count = MessageCount(server.sequence);
+    if (client.next < count) {
         return true;
     }
-    return server.options.repeat && sequence.complete && !sequence.messages.empty();
+    return server.options.repeat && server.sequence.complete && count > 0;
 }
 
 bool SequenceOver(const Client &client, const Server &server) {
@@ -183,18 +184,21 @@ void FlushPending(Client *client) {
 }
 
 void SendNext(Client *client, const Server &server, Clock::time_point now) {
-    const std::vector<std::string> &messages = server.sequence.messages;
-    if (client->next == messages.size()) {
+    if (client->next == MessageCount(server.sequence)) {
         client->next = 0; // HasNext allowed this only for --repeat
     }
-    const std::string &message = messages[client->next];
+    std::string why;
+    if (!MessageAt(server.sequence, client->next, &client->at, &client->pending, &why)) {
+        std::fprintf(stderr, "sample-feed: cannot read %s: %s\n", server.options.from, why.c_str());
+        Drop(client, "closed by us");
+        return;
+    }
     ++client->next;
     ++client->sent;
     client->due = now + std::chrono::milliseconds(server.options.intervalMs);
     if (server.options.echo) {
-        std::fprintf(stderr, "sample-feed: -> %s\n", Printable(message).c_str());
+        std::fprintf(stderr, "sample-feed: -> %s\n", Printable(client->pending).c_str());
     }
-    client->pending = message;
     client->unread = true;
     client->rechecks = 0;
     FlushPending(client);

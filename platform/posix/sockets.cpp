@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +27,24 @@ int PlatformSocketReceive(Socket socket, char *buffer, std::size_t length) {
         received = recv(socket, buffer, length, 0);
     } while (received == -1 && errno == EINTR);
     return static_cast<int>(received);
+}
+
+int PlatformSocketWaitHangUp(Socket socket) {
+    // Only the peer's hang-up is asked for: data it sends does not wake the wait. An error or a
+    // reset comes as POLLERR whatever is asked.
+    pollfd watched{socket, POLLRDHUP, 0};
+    int ready = 0;
+    do {
+        ready = poll(&watched, 1, -1);
+    } while (ready == -1 && errno == EINTR);
+    if (ready == -1) {
+        return -1;
+    }
+    if ((watched.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return (watched.revents & POLLERR) != 0 ? 1 : 0;
 }
 
 int PlatformSocketClose(Socket socket) {

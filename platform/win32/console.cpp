@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,45 +13,52 @@
 
 namespace {
 
-// Writes all of `data` to `handle` with each line feed as CR LF; returns how many bytes of `data`
-// got out, and leaves GetLastError's reason when that is not all.
-std::size_t WriteText(HANDLE handle, const char *data, std::size_t length) {
+// Whether the last byte written to standard output, and to standard error, was a CR: a line feed
+// that comes next, in a later piece or a later write, ends that CR's line, and gets none of its
+// own.
+std::atomic<bool> outAfterCr{false};
+std::atomic<bool> errAfterCr{false};
+
+// Writes all of `data` to `handle` with each line feed as CR LF, unless a CR is before it already;
+// returns how many bytes of `data` got out, and leaves `*error` saying why when that is not all.
+// `afterCr` says, and is left saying, whether the last byte written there was a CR.
+std::size_t WriteText(HANDLE handle, const char *data, std::size_t length,
+                      std::atomic<bool> *afterCr, DWORD *error) {
     std::size_t done = 0;
     while (done < length) {
         char text[2 * 512];
         const std::size_t piece = std::min<std::size_t>(length - done, 512);
-        const DWORD size = ToText(data + done, piece, text);
-        DWORD written = 0;
-        while (written < size) {
-            DWORD now = 0;
-            if (!WriteFile(handle, text + written, size - written, &now, nullptr) || now == 0) {
-                // The bytes of `data` whose text form is out whole; a line feed whose CR alone got
-                // out is not, and comes again with its CR.
-                std::size_t taken = 0;
-                for (DWORD out = 0; taken < piece; ++taken) {
-                    out += data[done + taken] == '\n' ? 2 : 1;
-                    if (out > written) {
-                        break;
-                    }
-                }
-                return done + taken;
-            }
-            written += now;
+        const bool crBefore = *afterCr;
+        const DWORD size = ToText(data + done, piece, crBefore, text);
+        const DWORD written = WriteAll(handle, text, size, false, error);
+        if (written > 0) {
+            *afterCr = text[written - 1] == '\r';
+        }
+        if (written < size) {
+            // The bytes of `data` whose text form is out whole. A line feed whose CR alone got out
+            // is not, and comes again without it, since a CR is out before it now.
+            return done + WholeIn(data + done, piece, crBefore, written);
         }
         done += piece;
     }
     return length;
 }
 
+std::atomic<bool> *AfterCr(Stream stream) {
+    return stream == Stream::kOut ? &outAfterCr : &errAfterCr;
+}
+
 struct LastWords {
     HANDLE handle;
+    std::atomic<bool> *afterCr;
     std::size_t length;
     char data[1]; // `length` bytes
 };
 
 DWORD WINAPI WriteLastWords(void *argument) {
     const auto *words = static_cast<const LastWords *>(argument);
-    WriteText(words->handle, words->data, words->length);
+    DWORD error = 0;
+    WriteText(words->handle, words->data, words->length, words->afterCr, &error);
     return 0;
 }
 
@@ -106,11 +114,11 @@ ConsoleWrite PlatformConsoleWrite(Stream stream, const char *data, std::size_t l
         *written = length; // no console attached: nobody to show it to
         return ConsoleWrite::kDone;
     }
-    *written = WriteText(handle, data, length);
+    DWORD error = 0;
+    *written = WriteText(handle, data, length, AfterCr(stream), &error);
     if (*written == length) {
         return ConsoleWrite::kDone;
     }
-    const DWORD error = GetLastError();
     if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA) {
         return ConsoleWrite::kGone;
     }
@@ -131,6 +139,7 @@ void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t len
         return;
     }
     words->handle = handle;
+    words->afterCr = AfterCr(stream);
     words->length = length;
     std::memcpy(words->data, data, length);
     HANDLE writer = CreateThread(nullptr, 0, WriteLastWords, words, 0, nullptr);

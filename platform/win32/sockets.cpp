@@ -35,6 +35,32 @@ int PlatformSocketReceive(Socket socket, char *buffer, std::size_t length) {
     return recv(socket, buffer, static_cast<int>(length), 0);
 }
 
+int PlatformSocketWaitHangUp(Socket socket) {
+    // FD_CLOSE alone: data the peer sends does not end the wait. Its error code tells an orderly
+    // close (0) from a reset or an abort (Wine tells of a reset as of an orderly close). Windows
+    // tells of a close only once all that the peer sent was read, which never happens here: a
+    // peer that sent anything is noticed when it resets, not when it closes in order.
+    WSAEVENT event = WSACreateEvent();
+    if (event == WSA_INVALID_EVENT) {
+        return -1;
+    }
+    int result = -1;
+    if (WSAEventSelect(socket, event, FD_CLOSE) == 0) {
+        WSANETWORKEVENTS events{};
+        while (WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0 &&
+               WSAEnumNetworkEvents(socket, event, &events) == 0) {
+            if ((events.lNetworkEvents & FD_CLOSE) != 0) {
+                result = events.iErrorCode[FD_CLOSE_BIT] == 0 ? 0 : 1;
+                break;
+            }
+        }
+    }
+    const int error = WSAGetLastError(); // the wait's, before the event's release can change it
+    WSACloseEvent(event);
+    WSASetLastError(error);
+    return result;
+}
+
 int PlatformSocketClose(Socket socket) {
     return closesocket(socket);
 }
