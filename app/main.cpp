@@ -100,8 +100,10 @@ int main(int argc, char **argv) {
     PlatformTrapAbort(kThreadFailure, kExitStartupFailed);
     // The console thread may still be held in a write when the process ends, and the end request's
     // waits for the end: neither may be joined, and their handles stay reachable as long as they
-    // run, static, as the leak checker rightly asks.
+    // run, static, as the leak checker rightly asks. Standard error's writer is never joined: it
+    // runs detached, and waits for work from now on.
     static ALLEGRO_THREAD *console = al_create_thread(ConsoleThread, nullptr);
+    al_run_detached_thread(ConsoleErrThread, nullptr);
     ALLEGRO_THREAD *logSync = al_create_thread(LogSyncThread, nullptr);
     static ALLEGRO_THREAD *endRequest = al_create_thread(EndRequestThread, nullptr);
     ChannelOptions options{arguments.reconnect, arguments.lines};

@@ -32,12 +32,21 @@ inline constexpr std::size_t kLineMax = 20 + 2 + kBufLen + 1;
 inline constexpr std::size_t kConsoleBacklogBytes = std::size_t{1024} * 1024;
 // Room beside them for messages, which are never dropped while it lasts.
 inline constexpr std::size_t kConsoleMessageBytes = std::size_t{64} * 1024;
+// Messages that wait for a standard error of its own; past this, they are dropped and counted.
+inline constexpr std::size_t kConsoleErrorBytes = std::size_t{16} * 1024;
+// The buffer a console message is formatted into, its terminating zero included; a longer message
+// is cut to fit, its line feed kept.
+inline constexpr std::size_t kSayMax = 512;
+// Standard error says at most this often how many lines a console that is not read missed.
+inline constexpr std::uint64_t kNoticeIntervalMs = 1000;
 // Once both channels have ended, how long the console may take to write what waits for it.
 inline constexpr int kEndGraceMs = 2000;
 // Asked to end (Ctrl-C, SIGTERM), how long the log may take to finish its line and reach the disk,
 // and then the console to write what waits for it.
 inline constexpr int kEndRequestLogMs = 500;
 inline constexpr int kEndRequestGraceMs = 1000;
+// How long the last words of a process that ends may wait for standard error.
+inline constexpr int kLastWordsMs = 500;
 // With --reconnect, a lost or absent service is asked again at once, then after pauses that start
 // here and double up to the longest: a service back from a restart is found within about 2 s,
 // and a long outage costs one wake-up every 2 s.

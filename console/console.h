@@ -1,81 +1,51 @@
 #pragma once
 
 // Everything chanlog writes to standard output and standard error once its threads run. Nothing
-// that calls in here waits for the console: a line is written at once when the console takes it
-// without waiting, and otherwise waits in a backlog of fixed size for the console thread, which
-// writes the lines in the order they happened. Report lines that would overflow the backlog are
-// dropped and counted, and standard error says how many, at most about once a second. When
-// standard output fails, standard error says so once, gets the failure messages meant for
-// standard output, and later says how many report lines were not shown. Messages for standard
-// error wait behind standard output only where the two are one file, whose order they keep.
-// Before ConsoleStart and after the console thread ends, lines are written at once, waiting as
-// long as it takes.
+// that calls in here waits for the console: a line is written at once where standard output takes
+// it without waiting, and otherwise waits in a backlog of fixed size for standard output's writer,
+// which writes the lines in the order they happened. Where standard error is a file of its own, its
+// messages wait for a writer of their own instead, so that they never wait behind standard output;
+// where the two are one file (2>&1, a terminal), they keep their order behind standard output's
+// lines. Report lines that would overflow the backlog are dropped and counted, and so are messages,
+// apart; standard error says how many, at most about once a second. When standard output fails,
+// standard error says so once, gets the failure messages meant for standard output, and later says
+// how many report lines were not shown. Before ConsoleStart and after standard output's writer
+// ends, lines are written at once, waiting as long as it takes.
 
 #include <allegro5/allegro.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
-#include "config/config.h"
 #include "platform/platform.h"
 
-// Only report lines are held to the report bound; the rest are dropped only when the backlog as a
-// whole has no room left, and in the console's backlog the report lines always leave them
-// kConsoleMessageBytes.
-enum class EntryKind : std::uint8_t {
-    kReport, // a report line for standard output, which may be dropped
-    kRest,   // a report line that standard output has taken in part: it is finished, not dropped
-    kOut,    // a message for standard output
-    kErr,    // a message for standard error
+// Why lines or messages were not shown.
+enum class NotShown {
+    kNotRead,            // report lines that standard output did not take in time
+    kNotWritten,         // report lines that standard output failed to take
+    kMessagesNotRead,    // messages that standard output did not take in time
+    kErrMessagesNotRead, // messages that a standard error of its own did not take in time
 };
-
-// What waits for the console: entries back to back in one buffer, used as a ring, so that a
-// stalled console costs the buffer and not a byte more, whatever the lines' lengths.
-struct Backlog {
-    char *bytes;             // `capacity` bytes
-    std::size_t capacity;    //
-    std::size_t reportBound; // report lines take at most this much of it, with their headers
-    std::size_t head = 0;    // where the oldest entry begins
-    std::size_t used = 0;
-    std::size_t reportUsed = 0;
-    std::size_t droppedAtEnd = 0; // report lines dropped since the newest entry was queued
-};
-
-// One entry taken off a backlog.
-struct ConsoleEntry {
-    EntryKind kind;
-    std::size_t droppedBefore; // report lines dropped just before this entry was queued
-    std::size_t length;        // 0: no text, only the lines dropped after the last entry
-    std::size_t offset;        // how much of the text was written already
-    char text[kLineMax];
-};
-
-// Queues text of `kind`, of at most kLineMax bytes, of which the first `offset` were written
-// already. A report line that would take the report lines past the report bound, or anything that
-// would not fit the buffer, is dropped instead and counted against the next entry. Returns whether
-// it was queued.
-bool BacklogAdd(Backlog *backlog, EntryKind kind, const char *text, std::size_t length,
-                std::size_t offset = 0);
-// Takes the oldest entry, or else the count of lines dropped since the last one; false when there
-// is neither.
-bool BacklogTake(Backlog *backlog, ConsoleEntry *entry);
-
-// Why report lines were not shown.
-enum class NotShown { kNotRead, kNotWritten };
-// What standard error says of `count` report lines not shown.
+// What standard error says of `count` lines or messages not shown.
 std::string NotShownNotice(std::size_t count, NotShown why);
 
-// From now on lines wait for the console thread instead of being written at once. Call it just
-// before the console thread starts.
+// From now on lines wait for the writers instead of being written at once. Call it just before the
+// writer threads start.
 void ConsoleStart();
-// The console thread's body: writes the backlog until ConsoleEnd, then what is left, and ends.
+// Standard output's writer, a thread's body: writes what waits until ConsoleEnd, then what is left,
+// and ends.
 void *ConsoleThread(ALLEGRO_THREAD *thread, void *argument);
-// Lets the console thread write what waits and end, and waits for that for at most `graceMs`:
-// the process is about to end, and must end whatever its console does. What has not been written
-// by then stays unwritten: standard error gets the messages among it and how many report lines
-// were not shown, if it takes them within a short while. A second caller waits until the first
-// has said that. True when the console thread has ended and can be joined; false when it may
+// Standard error's writer, the body of a detached thread (al_run_detached_thread), which may start
+// before ConsoleStart: where standard error is a file of its own, writes the messages for it until
+// ConsoleEnd, then what is left once standard output's writer has ended, and ends. Never joined:
+// an end that gives up on the writers lets it end, or leaves it in its write, while the process
+// ends.
+void *ConsoleErrThread(void *argument);
+// Lets the writers write what waits and end, and waits for that for at most `graceMs`: the process
+// is about to end, and must end whatever its console does. What has not been written by then stays
+// unwritten: standard error gets the messages among it and how many lines and messages were not
+// shown, if it takes them within a short while. A second caller waits until the first has said
+// that. True when both writers have ended, and ConsoleThread's can be joined; false when one may
 // still be held in a write.
 bool ConsoleEnd(int graceMs);
 

@@ -120,14 +120,19 @@ int PlatformCloseLog(LogFile *file, const char **reason);
 
 // The console: standard output and standard error.
 enum class Stream { kOut, kErr };
-// Makes ready the writes that must never wait (PlatformConsoleTryWrite). Call it once, after
+// Makes ready the writes to standard output that must never wait (PlatformStdoutTryWrite), and
+// finds whether standard error is a file of its own (PlatformStderrApart). Call it once, after
 // PlatformRecordStdoutAndGuardStandardStreams.
 void PlatformConsolePrepare();
-// Writes as much of `data` to `stream` as it takes without holding up the caller, and returns how
-// many bytes that was: 0 when it would wait, when the write failed (PlatformConsoleWrite then finds
-// out why), where the platform cannot write without the risk of waiting, and for standard error
-// where it is the same file as standard output, whose order the console thread keeps.
-std::size_t PlatformConsoleTryWrite(Stream stream, const char *data, std::size_t length);
+// Writes as much of `data` to standard output as it takes without holding up the caller, and
+// returns how many bytes that was: 0 when it would wait, when the write failed
+// (PlatformConsoleWrite then finds out why), and where the platform cannot write without the risk
+// of waiting.
+std::size_t PlatformStdoutTryWrite(const char *data, std::size_t length);
+// True when standard error is a file of its own, not the one standard output writes to (2>&1, one
+// terminal), so that its messages need not keep their order behind standard output's lines. Where
+// the platform cannot tell, false: the order is kept.
+bool PlatformStderrApart();
 enum class ConsoleWrite {
     kDone,   // all of it was written
     kGone,   // the reader went away: nothing written there will ever be read
@@ -137,8 +142,9 @@ enum class ConsoleWrite {
 // left in non-blocking mode by whoever shares it. `*written` says how much got out.
 ConsoleWrite PlatformConsoleWrite(Stream stream, const char *data, std::size_t length,
                                   std::size_t *written, const char **reason);
-// Writes `data` to `stream` as PlatformConsoleWrite does, but gives up after `timeoutMs`: the last
-// words of a process that must end whatever its console does.
+// Writes `data` to `stream` as PlatformConsoleWrite does, but waits for it no longer than
+// `timeoutMs`, whatever the stream does (a file whose write does not return too): the last words of
+// a process that must end whatever its console does.
 void PlatformConsoleWriteWithin(Stream stream, const char *data, std::size_t length, int timeoutMs);
 
 // Process.

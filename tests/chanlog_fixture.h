@@ -57,8 +57,9 @@ class ChanlogTest : public testing::Test {
     // Ends chanlog with SIGTERM, as it is meant to end once channel 1 holds; true when that signal
     // ended it.
     bool Terminate();
-    // Closes the feed, waits until standard error says so (after what waits for the console),
-    // then ends chanlog as Terminate does; returns all that standard error said.
+    // Closes the feed, waits until standard error says so, then asks chanlog to end as a user
+    // does (EndSignal), so that it writes or counts what waits for the console before it ends;
+    // returns all that standard error said.
     std::string CloseTheFeedAndEnd();
 
     // Stops a service (kHoldService or kFeedService): its listener first, so that chanlog's next

@@ -326,6 +326,119 @@ TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppe
     ExpectShownOrCounted(logged + Log(), stream, stream);
 }
 
+TEST_F(EndToEndConsole, MessagesThatFindNoRoomAreCountedApartFromTheLines) {
+    // In a folder whose path makes each message of the log's move about 490 bytes, with standard
+    // error in standard output's stalled pipe: the messages wait behind the lines.
+    std::string work = dir_;
+    for (const char name : {'a', 'b'}) {
+        work += "/" + std::string(200, name);
+        ASSERT_EQ(mkdir(work.c_str(), 0755), 0) << std::strerror(errno);
+    }
+    ListenOn(true, true);
+    chanlog_ = Spawn({"/bin/sh", "-c", "exec \"$0\" 2>&1", CHANLOG_BINARY}, {.workDir = work});
+    started_ = TakeChanlogStartLines(chanlog_, work, &console_, {holdListener_, feedListener_});
+    hold_ = AcceptWithin(holdListener_, kWaitMs);
+    feed_ = AcceptWithin(feedListener_, kWaitMs);
+    ASSERT_NE(feed_, -1);
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    const std::string log = work + "/log.txt";
+    int sent = 0;
+    auto send = [&](int count) {
+        std::string stream;
+        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, sent, sent + count - 1, &stream));
+        sent += count;
+        ASSERT_TRUE(WaitFor([&] { return Joined(ReadFile(log)).ends_with(stream); }));
+    };
+    // More lines than the backlog holds, then the log removed 300 times, a line after each: the 300
+    // messages take more than the 64 KiB they have, room for about 130.
+    ASSERT_NO_FATAL_FAILURE(send(2100));
+    constexpr int kRemovals = 300;
+    std::string logged;
+    for (int away = 1; away <= kRemovals; ++away) {
+        // Removed rather than moved, after which a rotator's new log would be waited for.
+        logged += ReadFile(log);
+        ASSERT_EQ(unlink(log.c_str()), 0);
+        ASSERT_NO_FATAL_FAILURE(send(1));
+    }
+
+    // Read from now on: the lines that waited come first, then the count of those dropped; a line
+    // sent once those are out comes after all that waited.
+    std::string stream = ReadUntil(chanlog_.out, " not shown: ", 3 * kWaitMs, console_);
+    Send("50;last\n");
+    stream = ReadUntil(chanlog_.out, "50;last\n", 3 * kWaitMs, stream);
+    EXPECT_TRUE(Terminate());
+    stream += ReadAll(chanlog_.out, kWaitMs);
+    // Each message was shown or counted as a message, and each line as a line.
+    long messages = 0;
+    for (const std::string &line : Lines(stream)) {
+        if (line.starts_with("log.txt was moved or removed: logging goes on in ")) {
+            ++messages;
+        } else if (line.ends_with(" not shown: standard output was not read in time")) {
+            messages += std::stol(line);
+        }
+    }
+    EXPECT_EQ(messages, kRemovals);
+    ExpectShownOrCounted(logged + ReadFile(log), stream, stream);
+}
+
+TEST_F(EndToEndConsole, TheFeedsCloseIsSaidAtOnceThoughNobodyReadsStandardOutput) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    // 10 kB that nobody reads: the pipe takes a page of it, the rest waits for the console.
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    std::string stream;
+    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 19, &stream));
+    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+    CloseFd(&feed_);
+    // Standard error, a file of its own, has the failure while standard output is still unread.
+    EXPECT_EQ(ReadUntil(chanlog_.err, kFeedClosed, kWaitMs), kFeedClosed);
+    EXPECT_EQ(Joined(ReadUntil(chanlog_.out, PacedMessage(19), kWaitMs)), stream);
+}
+
+TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLogNorEnd) {
+    // Standard error a file whose writes do not return for 6 s, as on a network file system that
+    // stopped answering: strace holds each write to it at its entry, once chanlog has started.
+    const std::string err = dir_ + "/err";
+    const std::string trace = dir_ + ".trace";
+    WriteWholeFile(err, "");
+    ASSERT_NO_FATAL_FAILURE(
+        StartConnected({"/bin/sh", "-c", "exec \"$0\" 2>>\"$1\"", CHANLOG_BINARY, err}));
+    Child strace = Spawn({"strace", "-f", "-qq", "-o", trace, "-P", err, "-e", "trace=write", "-e",
+                          "inject=write:delay_enter=6s", "-p", std::to_string(chanlog_.pid)});
+    ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
+    // The log moved away twice: the first message of it is held in its write, the second waits
+    // behind it, and the log goes on meanwhile, within a bound that is generous against the
+    // moment it takes and half the write's delay.
+    for (const int away : {1, 2}) {
+        ASSERT_EQ(rename((dir_ + "/log.txt").c_str(),
+                         (dir_ + "/log.txt." + std::to_string(away)).c_str()),
+                  0);
+        const std::string line = "50;moved " + std::to_string(away) + "\n";
+        ASSERT_TRUE(SendMessage(feed_, line));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return Unstamped(Log()) == line + "\n" &&
+                       ReadWholeFile(trace).find("write(2, \"log.txt was moved") !=
+                           std::string::npos;
+            },
+            3000))
+            << ReadWholeFile(trace);
+    }
+    const std::int64_t start = NowNs();
+    ASSERT_EQ(kill(chanlog_.pid, SIGTERM), 0);
+    // Asked to end, it ends itself by the signal after the moments its end may take, its last
+    // words' too, not once the writes return. Where the wait is a network file system's, that ends
+    // the process; strace keeps the threads in their writes, and so the process, until the delay
+    // is over, so the moment is the one its trace shows.
+    EXPECT_TRUE(WaitFor([&] {
+        return ReadWholeFile(trace).find("--- SIGTERM {si_signo=SIGTERM, si_code=SI_TKILL") !=
+               std::string::npos;
+    })) << ReadWholeFile(trace);
+    EXPECT_LT(NowNs() - start, std::int64_t{4} * 1000000000);
+    EXPECT_EQ(ExitCode(chanlog_), 128 + SIGTERM);
+    Stop(strace, SIGTERM);
+    unlink(trace.c_str());
+}
+
 TEST_F(EndToEndConsole, WhatWaitsForTheConsoleIsWrittenBeforeChanlogEndsByItself) {
     ASSERT_NO_FATAL_FAILURE(StartAndSendWhatNobodyReads(false));
     CloseFd(&feed_);
@@ -620,6 +733,17 @@ TEST_F(EndToEndConsole, AskedToEndWhileLinesWaitItGivesTheConsoleAMomentToWriteT
     EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
     EXPECT_EQ(Joined(console), stream);
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
+}
+
+TEST_F(EndToEndConsole, AskedToEndWithNothingToWriteItDoesNotWaitOutTheConsolesMoment) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected());
+    Send("50;one\n");
+    Console("50;one\n");
+    const std::int64_t start = NowNs();
+    EXPECT_TRUE(Terminate());
+    // The log has half a second to reach the disk, then the console a second to write what waits:
+    // with nothing waiting, the end takes the log's time at most, well within 0.9 s.
+    EXPECT_LT(NowNs() - start, std::int64_t{900} * 1000000);
 }
 
 // chanlog as a job in the background of a terminal set to stop background writers (`stty

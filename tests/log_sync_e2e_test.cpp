@@ -174,13 +174,14 @@ TEST_F(EndToEndLogSync, AnEndJustAsTheLogTakesLinesAgainStillSaysTheCountAndShow
     const std::string said = ReadUntil(chanlog_.err, failed, kWaitMs);
     Console("50;three\n");
     Restore(RLIMIT_FSIZE, was);
-    // Channel 2's calls that wake a waiting thread come back 150 ms after they woke it: the sync
-    // thread that the next line wakes, which then waits for the lock that channel 2 holds, then the
-    // end of the process, which waits for the line: 300 ms of its 500 go before it has the line.
+    // Channel 2's calls that wake a waiting thread come back 100 ms after they woke it: the sync
+    // thread that the next line wakes, which then waits for the lock that channel 2 holds, standard
+    // error's writer that the count of lines missing wakes, then the end of the process, which
+    // waits for the line: 300 ms of its 500 go before it has the line.
     std::vector<std::string> receiver;
     ASSERT_TRUE(WaitFor([&] { return (receiver = ThreadsIn(SYS_recvfrom)).size() == 1; }));
     Child strace =
-        Trace(chanlog_.pid, {"-e", "trace=futex", "-e", "inject=futex:delay_exit=150000"}, receiver,
+        Trace(chanlog_.pid, {"-e", "trace=futex", "-e", "inject=futex:delay_exit=100000"}, receiver,
               "/dev/null");
     ASSERT_TRUE(WaitFor([&] { return AllTraced(receiver); }));
     Send("50;four\n");

@@ -62,16 +62,47 @@ DWORD WINAPI WriteLastWords(void *argument) {
     return 0;
 }
 
+bool stderrApart = false; // standard error is a file of its own
+
+bool Usable(HANDLE handle) {
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// Whether standard output's and standard error's handles write one file. Handles of two kinds
+// never do; two consoles are one terminal; others are told apart where each says which file it is
+// (a disk file does), and are otherwise taken as one, whose order is kept.
+bool OneFile(HANDLE out, HANDLE err) {
+    const DWORD type = GetFileType(out);
+    if (type != GetFileType(err)) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION outFile{};
+    BY_HANDLE_FILE_INFORMATION errFile{};
+    if (type == FILE_TYPE_CHAR || !GetFileInformationByHandle(out, &outFile) ||
+        !GetFileInformationByHandle(err, &errFile)) {
+        return true;
+    }
+    return outFile.dwVolumeSerialNumber == errFile.dwVolumeSerialNumber &&
+           outFile.nFileIndexHigh == errFile.nFileIndexHigh &&
+           outFile.nFileIndexLow == errFile.nFileIndexLow;
+}
+
 } // namespace
 
 void PlatformConsolePrepare() {
-    // A console write cannot be told not to wait (selection mode holds it), so every line goes
-    // through the console thread.
+    // A console write cannot be told not to wait (selection mode holds it), so every line for
+    // standard output goes through the console's writer.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    stderrApart = Usable(err) && (!Usable(out) || !OneFile(out, err));
 }
 
-std::size_t PlatformConsoleTryWrite(Stream /*stream*/, const char * /*data*/,
-                                    std::size_t /*length*/) {
+std::size_t PlatformStdoutTryWrite(const char * /*data*/, std::size_t /*length*/) {
     return 0;
+}
+
+bool PlatformStderrApart() {
+    return stderrApart;
 }
 
 ConsoleWrite PlatformConsoleWrite(Stream stream, const char *data, std::size_t length,
