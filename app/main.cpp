@@ -18,6 +18,9 @@
 
 namespace {
 
+// Said for any of chanlog's threads that the system refuses, the console's, the log's and the
+// end's as well as the channels': the words are those chanlog has always said, which scripts may
+// match.
 constexpr const char *kThreadFailure = "Could not create a channel thread.\n";
 
 // Opens the log for this run, or ends start-up saying why; a log that another process holds, or

@@ -100,7 +100,7 @@ void LinesWritten() {
 bool NameStandsForTheLog() {
     if (!watchTried) {
         watchTried = true;
-        watched = PlatformWatchLog(logPath);
+        watched = PlatformWatchLog(logPath) == 0;
     }
     // The watch is read each time, so that no old news is left for a later line to trip on.
     if (!PlatformLogMayHaveMoved() && watched && !lookAgain) {
@@ -144,7 +144,7 @@ bool Follow(const char **reason) {
     }
     // The new file is watched from now on; it may have been moved between its opening and its
     // watch, so the next line looks once more.
-    watched = PlatformWatchLog(logPath);
+    watched = PlatformWatchLog(logPath) == 0;
     lookAgain = true;
     char where[kPathMax];
     PlatformFullPath(logPath, where, sizeof where);

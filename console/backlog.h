@@ -25,7 +25,7 @@ bool IsReport(EntryKind kind);
 
 struct Backlog {
     char *bytes;             // `capacity` bytes
-    std::size_t capacity;    //
+    std::size_t capacity;    // the size of `bytes`
     std::size_t reportBound; // report lines take at most this much of it, with their headers
     std::size_t head = 0;    // where the oldest entry begins
     std::size_t used = 0;

@@ -94,9 +94,9 @@ bool PlatformLogStillNamed(const LogFile *file);
 // True when `path` names a file now, whichever.
 bool PlatformNameTaken(const char *path);
 // Watches the file that `path` names now, in place of any watched before, for being moved,
-// removed or replaced, which PlatformLogMayHaveMoved then tells. False where it cannot be
+// removed or replaced, which PlatformLogMayHaveMoved then tells. 0, or -1 where it cannot be
 // watched: then PlatformLogMoved is the only way to know.
-bool PlatformWatchLog(const char *path);
+int PlatformWatchLog(const char *path);
 // True when the watched file may have been moved, removed or replaced since the last call: asked
 // before each line, it costs far less than a look at the name, and never waits.
 bool PlatformLogMayHaveMoved();

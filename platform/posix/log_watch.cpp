@@ -24,9 +24,9 @@ int Inotify() {
 
 } // namespace
 
-bool PlatformWatchLog(const char *path) {
+int PlatformWatchLog(const char *path) {
     if (Inotify() == -1) {
-        return false;
+        return -1;
     }
     // The file: IN_ATTRIB, since its link count falls when it is removed, or replaced by a rename
     // over it; a write is no attribute change, so the log's own lines raise nothing. IN_MOVE_SELF:
@@ -40,7 +40,7 @@ bool PlatformWatchLog(const char *path) {
         inotify_add_watch(Inotify(), folder.empty() ? "/" : folder.c_str(),
                           IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
     if (file == -1 || names == -1) {
-        return false;
+        return -1;
     }
     if (logWatch != -1 && logWatch != file && logWatch != names) {
         inotify_rm_watch(Inotify(), logWatch);
@@ -48,7 +48,7 @@ bool PlatformWatchLog(const char *path) {
     logWatch = file;
     folderWatch = names;
     std::snprintf(logName, sizeof logName, "%s", slash == nullptr ? path : slash + 1);
-    return true;
+    return 0;
 }
 
 bool PlatformLogMayHaveMoved() {

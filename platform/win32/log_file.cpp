@@ -139,8 +139,8 @@ bool PlatformNameTaken(const char *path) {
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool PlatformWatchLog(const char * /*path*/) {
-    return false; // nothing to watch: the log cannot be moved or removed while it is open
+int PlatformWatchLog(const char * /*path*/) {
+    return -1; // nothing to watch: the log cannot be moved or removed while it is open
 }
 
 bool PlatformLogMayHaveMoved() {
