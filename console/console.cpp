@@ -94,6 +94,14 @@ bool NothingWaitsBefore(EntryKind kind) {
            (kind == EntryKind::kReport || g_console.linesNotReadUnsaid == 0);
 }
 
+// While standard output fails, the messages that wait for it are turned over to standard error in
+// their turn: a message for standard error then waits behind them, so that a failure's lines stay
+// in the order they were said.
+bool MessagesMayGoToErrBefore() {
+    return g_console.outFares != OutFares::kOk &&
+           !(BacklogEmpty(&g_console.outBacklog) && g_console.outWriter == OutWriter::kWaiting);
+}
+
 // The writers to wake once the lock is let go, so that a writer that wakes finds it free and the
 // caller does not wait to give it back.
 struct Wakes {
@@ -102,7 +110,8 @@ struct Wakes {
 };
 
 // With the lock held and the writers taking entries: a message for a standard error of its own goes
-// to standard error's writer, unless it stands `behind` a line that waits for standard output; the
+// to standard error's writer, unless it stands `behind` a line that waits for standard output or
+// behind messages that a failing standard output will turn over to standard error; the
 // rest is written at once where standard output takes it without waiting and nothing waits that
 // must come first, and is otherwise queued for standard output's writer. Returns whether it waits
 // for standard output's writer.
@@ -111,7 +120,8 @@ bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool 
     if (IsReport(kind) && g_console.outFares == OutFares::kGone) {
         return false; // nobody will read it, which was said once
     }
-    if (kind == EntryKind::kErr && PlatformStderrApart() && !behind) {
+    if (kind == EntryKind::kErr && PlatformStderrApart() && !behind &&
+        !MessagesMayGoToErrBefore()) {
         BacklogAdd(&g_console.errBacklog, kind, text, length);
         wakes->errWriter = true;
         return false;

@@ -464,6 +464,15 @@ TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid
     close(full);
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(feed_, -1);
+    // Each failing write to standard output held up a while, so that the feed's failure is said
+    // while its receive's message still waits to be turned away by standard output.
+    Child strace;
+    if (!WindowsPrograms()) {
+        strace =
+            Spawn({"strace", "-f", "-qq", "-o", "/dev/null", "-P", "/dev/full", "-e", "trace=write",
+                   "-e", "inject=write:delay_enter=300ms", "-p", std::to_string(chanlog_.pid)});
+        ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
+    }
     for (const std::string message : {"50;one\n", "50;two\n", "50;three\n"}) {
         Send(message);
     }
@@ -487,6 +496,9 @@ TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid
                   "3 lines were not shown: standard output could not be written (log.txt has what "
                   "was logged)\n");
     EXPECT_EQ(Unstamped(Log()), "50;one\n\n50;two\n\n50;three\n\n");
+    if (!WindowsPrograms()) {
+        ExitCode(strace); // it ends with chanlog
+    }
 }
 
 TEST_F(EndToEndConsole, AFullDiskUnderStandardOutputCutsNoLineAndSaysWhatItMissed) {
