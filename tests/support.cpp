@@ -88,6 +88,11 @@ int ResetCode() {
     return WindowsPrograms() ? kWsaConnReset : ECONNRESET;
 }
 
+std::string ResetLine(const std::string &console) {
+    const std::string line = "recv failed with error: " + std::to_string(ResetCode()) + "\n";
+    return WindowsPrograms() && console.find(line) == std::string::npos ? "" : line;
+}
+
 int EndSignal() {
     return WindowsPrograms() ? SIGINT : SIGTERM;
 }

@@ -26,6 +26,9 @@ std::vector<std::string> SampleFeedCommand();
 bool WindowsPrograms();
 int RefusedCode();
 int ResetCode(); // of a receive on a connection that the service reset
+// The console's line for a receive on a connection that the service reset. Wine tells of a reset
+// now so, now as a close, whatever chanlog does meanwhile: under it, "" where `console` lacks it.
+std::string ResetLine(const std::string &console);
 // How chanlog is asked to end from outside, and the status it ends with then: SIGTERM; for the
 // Windows programs Ctrl-C, which Wine makes of SIGINT, and Windows' status for it.
 int EndSignal();
