@@ -110,11 +110,12 @@ struct Wakes {
 };
 
 // With the lock held and the writers taking entries: a message for a standard error of its own goes
-// to standard error's writer, unless it stands `behind` a line that waits for standard output or
-// behind messages that a failing standard output will turn over to standard error; the
-// rest is written at once where standard output takes it without waiting and nothing waits that
-// must come first, and is otherwise queued for standard output's writer. Returns whether it waits
-// for standard output's writer.
+// to standard error's writer, unless it stands `behind` a message that may yet be turned over to
+// standard error, or behind messages that a failing standard output will turn over; the rest is
+// written at once where standard output takes it without waiting and nothing waits that must come
+// first, and is otherwise queued for standard output's writer. Returns whether what comes next
+// stands behind it: when it was queued for a standard output that may fail it, not for one that is
+// only behind its reader, whose wait no failure is held up by.
 bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool behind,
                      Wakes *wakes) {
     if (IsReport(kind) && g_console.outFares == OutFares::kGone) {
@@ -127,8 +128,11 @@ bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool 
         return false;
     }
     std::size_t offset = 0;
+    // Lines wait before it on a standard output that was well: behind its reader, as far as anyone
+    // knows.
+    bool stalled = g_console.outFares == OutFares::kOk;
     if (kind != EntryKind::kErr && !behind && NothingWaitsBefore(kind)) {
-        offset = PlatformStdoutTryWrite(text, length);
+        offset = PlatformStdoutTryWrite(text, length, &stalled);
         if (offset == length) {
             return false;
         }
@@ -136,7 +140,7 @@ bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool 
     }
     BacklogAdd(&g_console.outBacklog, kind, text, length, offset);
     wakes->outWriter = true;
-    return true;
+    return !stalled;
 }
 
 // Writes at once, waiting as long as it takes: no writer takes lines. A message that standard

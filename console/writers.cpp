@@ -155,7 +155,8 @@ bool WriteHandWithoutWaiting() {
     if (g_console.outFares != OutFares::kOk || g_console.cutLength > 0) {
         return false;
     }
-    Advance(PlatformStdoutTryWrite(hand.text + hand.offset, hand.length - hand.offset));
+    bool stalled = false;
+    Advance(PlatformStdoutTryWrite(hand.text + hand.offset, hand.length - hand.offset, &stalled));
     return hand.offset == hand.length;
 }
 

@@ -127,8 +127,9 @@ void PlatformConsolePrepare();
 // Writes as much of `data` to standard output as it takes without holding up the caller, and
 // returns how many bytes that was: 0 when it would wait, when the write failed
 // (PlatformConsoleWrite then finds out why), and where the platform cannot write without the risk
-// of waiting.
-std::size_t PlatformStdoutTryWrite(const char *data, std::size_t length);
+// of waiting. `*stalled` says whether it took less than all because its reader is behind; false
+// where the write failed or the platform cannot tell.
+std::size_t PlatformStdoutTryWrite(const char *data, std::size_t length, bool *stalled);
 // True when standard error is a file of its own, not the one standard output writes to (2>&1, one
 // terminal), so that its messages need not keep their order behind standard output's lines. Where
 // the platform cannot tell, false: the order is kept.

@@ -2,6 +2,7 @@
 // there yet: it connects again, logs on in the same log, says each loss and return once, and
 // waits without spinning.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -111,6 +112,26 @@ TEST_F(EndToEndReconnect, AFeedNotThereAtStartOrResetIsConnectedOnceItListens) {
                                      : "The feed connection failed: connecting again");
     EXPECT_GE(BackAfter(said[3], "feed", kFeedService), 0) << said[3];
     EXPECT_EQ(Unstamped(Log()), "50;first\n\n50;second\n\n");
+}
+
+TEST_F(EndToEndReconnect, AnOutageIsSaidAtOnceThoughNobodyReadsStandardOutput) {
+    ASSERT_NO_FATAL_FAILURE(StartConnected(ReconnectCommand()));
+    // 10 kB for a pipe of 4 KiB that nobody reads: the console's writer is held up in a write.
+    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    const std::string line = "50;" + std::string(96, 'f') + "\n";
+    std::string shown;
+    for (int i = 0; i < 100; ++i) {
+        Send(line);
+        shown += line + "\n";
+    }
+    StopService(kFeedService);
+    // The refused connect's own line waits for standard output; standard error need not.
+    EXPECT_EQ(Said("Could not connect to 127.0.0.1:31286\n"),
+              "The feed service closed the connection: connecting again\n"
+              "Could not connect to 127.0.0.1:31286\n");
+    ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
+    EXPECT_GE(BackAfter(SaidLines(3).back(), "feed", kFeedService), 0) << said_;
+    EXPECT_EQ(Unstamped(Console(Refused())), shown + Refused());
 }
 
 TEST_F(EndToEndReconnect, AHoldServiceThatClosesOrResetsIsNoticedAndConnectedAgain) {

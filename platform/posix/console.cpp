@@ -118,14 +118,20 @@ void PlatformConsolePrepare() {
     stderrApart = haveErr && !(haveOut && out.st_dev == err.st_dev && out.st_ino == err.st_ino);
 }
 
-std::size_t PlatformStdoutTryWrite(const char *data, std::size_t length) {
+std::size_t PlatformStdoutTryWrite(const char *data, std::size_t length, bool *stalled) {
+    *stalled = false;
     if (direct.fd == -1) {
         return 0;
     }
     const ssize_t result = direct.socket
                                ? send(direct.fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL)
                                : write(direct.fd, data, length);
-    return result > 0 ? static_cast<std::size_t>(result) : 0;
+    if (result < 0) {
+        *stalled = errno == EAGAIN || errno == EWOULDBLOCK;
+        return 0;
+    }
+    *stalled = static_cast<std::size_t>(result) < length; // a pipe or socket with no more room
+    return static_cast<std::size_t>(result);
 }
 
 bool PlatformStderrApart() {

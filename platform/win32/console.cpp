@@ -97,7 +97,8 @@ void PlatformConsolePrepare() {
     stderrApart = Usable(err) && (!Usable(out) || !OneFile(out, err));
 }
 
-std::size_t PlatformStdoutTryWrite(const char * /*data*/, std::size_t /*length*/) {
+std::size_t PlatformStdoutTryWrite(const char * /*data*/, std::size_t /*length*/, bool *stalled) {
+    *stalled = false; // nothing is tried: a write here may wait
     return 0;
 }
 
