@@ -162,6 +162,9 @@ bool WriteHandWithoutWaiting() {
 
 void WriteHandToStdout(std::unique_lock<std::mutex> &lock) {
     const ConsoleEntry &hand = g_console.outHand;
+    if (GivenUp()) {
+        return; // while a notice before it was written: the last words counted it, or said it
+    }
     if (g_console.outFares == OutFares::kGone) {
         if (hand.kind == EntryKind::kOut) {
             SayOnErr(lock, hand.text, hand.length);
@@ -199,7 +202,8 @@ void WriteHand(std::unique_lock<std::mutex> &lock) {
     const ConsoleEntry &hand = g_console.outHand;
     g_console.linesNotReadUnsaid += hand.linesDroppedBefore;
     // Where the lines would have stood, unless a notice was said just now; a message after them
-    // comes after their count in any case.
+    // comes after their count in any case where both go to one file (standard error's own writer
+    // writes the messages it has before the counts it has).
     const bool message = hand.kind == EntryKind::kOut || hand.kind == EntryKind::kErr;
     if (NoticeDue() || (message && g_console.linesNotReadUnsaid > 0)) {
         SayNotRead(lock);
