@@ -202,8 +202,6 @@ std::string TakeChanlogStartLines(Child &child, const std::string &dir, std::str
     }
 }
 
-namespace {} // namespace
-
 std::vector<std::string> ReconnectCommand() {
     std::vector<std::string> command = ChanlogCommand();
     command.emplace_back("--reconnect");
@@ -257,14 +255,18 @@ std::string ChanlogTest::MovedTo() const {
                : std::string();
 }
 
-void ChanlogTest::StartConnected(const std::vector<std::string> &command, Output output,
-                                 int stdoutFd) {
-    ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
-    ASSERT_NO_FATAL_FAILURE(StartChanlog(output, command, stdoutFd));
+void ChanlogTest::AcceptBoth() {
     hold_ = AcceptWithin(holdListener_, kWaitMs);
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(hold_, -1);
     ASSERT_NE(feed_, -1);
+}
+
+void ChanlogTest::StartConnected(const std::vector<std::string> &command, Output output,
+                                 int stdoutFd) {
+    ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
+    ASSERT_NO_FATAL_FAILURE(StartChanlog(output, command, stdoutFd));
+    AcceptBoth();
 }
 
 void ChanlogTest::Send(const std::string &message) const {
@@ -281,15 +283,10 @@ std::string ChanlogTest::Log() const {
     return ReadFile(dir_ + "/log.txt");
 }
 
-void ChanlogTest::StopService(std::uint16_t port, bool reset) {
+void ChanlogTest::StopService(std::uint16_t port) {
     const bool hold = port == kHoldService;
     CloseFd(hold ? &holdListener_ : &feedListener_);
-    int *connection = hold ? &hold_ : &feed_;
-    if (reset) {
-        ResetConnection(*connection);
-        *connection = -1;
-    }
-    CloseFd(connection);
+    CloseFd(hold ? &hold_ : &feed_);
 }
 
 void ChanlogTest::RestartService(std::uint16_t port) {
@@ -325,12 +322,10 @@ bool ChanlogTest::HoldConnectionHeld() const {
 }
 
 bool ChanlogTest::HoldsTheLog() const {
-    for (const std::string &target : OpenFiles(chanlog_.pid)) {
-        if (target.ends_with("/log.txt") || target == "/dev/full") {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<std::string> open = OpenFiles(chanlog_.pid);
+    return std::any_of(open.begin(), open.end(), [](const std::string &target) {
+        return target.ends_with("/log.txt") || target == "/dev/full";
+    });
 }
 
 bool ChanlogTest::NoneConnected() const {
@@ -360,15 +355,13 @@ void ChanlogTest::Resume() const {
     ASSERT_EQ(kill(chanlog_.pid, SIGCONT), 0);
 }
 
-bool ChanlogTest::ChannelTwoEnded() const {
-    const std::vector<std::string> open = OpenFiles(chanlog_.pid);
-    return !HoldsTheLog() && std::count_if(open.begin(), open.end(), [](const auto &target) {
-                                 return target.starts_with("socket:");
-                             }) == 1;
-}
-
 void ChanlogTest::ExpectOnlyChannelTwoEnds(const std::string &err) {
-    EXPECT_TRUE(WaitFor([&] { return ChannelTwoEnded(); })) << "the log or the feed stayed open";
+    EXPECT_TRUE(WaitFor([&] {
+        const std::vector<std::string> open = OpenFiles(chanlog_.pid);
+        return !HoldsTheLog() && std::count_if(open.begin(), open.end(), [](const auto &target) {
+                                     return target.starts_with("socket:");
+                                 }) == 1;
+    })) << "the log or the feed stayed open";
     ExpectHoldingUntilTerminated(err);
 }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,8 +34,7 @@ TEST_F(EndToEndFaults, AFeedResetInMidStreamIsSaidAfterEveryLineBeforeItAndChann
     ASSERT_TRUE(SendMessage(feed_, fourth));
     const auto unread = static_cast<long>(third.size() + fourth.size());
     ASSERT_TRUE(WaitFor([&] { return ClientUnread(kFeedService) == unread; }));
-    ResetConnection(feed_);
-    feed_ = -1;
+    ResetConnection(std::exchange(feed_, -1));
     Resume();
 
     const std::string expected = "50;one\n\n50;two\n\n50;three\n50;four\n\n";

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -110,8 +111,7 @@ TEST_F(EndToEndLines, WithReconnectALineCutByALostConnectionIsReportedAndTheNext
     ASSERT_NO_FATAL_FAILURE(StartConnected(LinesCommand(true)));
     Send("50;whole\n50;cut short");
     Console("50;whole\n");
-    ResetConnection(feed_);
-    feed_ = -1;
+    ResetConnection(std::exchange(feed_, -1));
     ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
     Send("the rest\n50;fresh\n");
     const std::string console = Unstamped(Console("50;fresh\n"));

@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -29,26 +31,13 @@ void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string Refused() {
-    return "connect failed with error: " + std::to_string(RefusedCode()) + "\n";
-}
-
 // The seconds that "The <name> service at 127.0.0.1:<port> is back after <s.t> s" says; -1 for
 // any other line.
 double BackAfter(const std::string &line, const std::string &name, std::uint16_t port) {
-    const std::string head =
-        "The " + name + " service at 127.0.0.1:" + std::to_string(port) + " is back after ";
-    if (!line.starts_with(head) || !line.ends_with(" s")) {
-        return -1;
-    }
-    const std::string seconds = line.substr(head.size(), line.size() - head.size() - 2);
-    const std::size_t dot = seconds.find('.');
-    const std::string whole = seconds.substr(0, dot);
-    const std::string tenth = dot == std::string::npos ? "" : seconds.substr(dot + 1);
-    auto digits = [](const std::string &text) {
-        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-    };
-    return digits(whole) && tenth.size() == 1 && digits(tenth) ? std::stod(seconds) : -1;
+    const std::regex back("The " + name + " service at 127\\.0\\.0\\.1:" + std::to_string(port) +
+                          " is back after ([0-9]+\\.[0-9]) s");
+    std::smatch seconds;
+    return std::regex_match(line, seconds, back) ? std::stod(seconds[1]) : -1;
 }
 
 TEST_F(EndToEndReconnect, AFeedRestartedIsConnectedAgainAndLoggedInTheSameLog) {
@@ -68,7 +57,7 @@ TEST_F(EndToEndReconnect, AFeedRestartedIsConnectedAgainAndLoggedInTheSameLog) {
     Send("50;after\n");
     Console("50;after\n");
 
-    EXPECT_EQ(Unstamped(console_), "50;before\n\n" + Refused() + "50;after\n\n");
+    EXPECT_EQ(Unstamped(console_), "50;before\n\n" + RefusedLine() + "50;after\n\n");
     const std::vector<std::string> said = SaidLines(3);
     ASSERT_EQ(said.size(), 3u) << said_;
     EXPECT_EQ(said[0], "The feed service closed the connection: connecting again");
@@ -95,14 +84,13 @@ TEST_F(EndToEndReconnect, AFeedNotThereAtStartOrResetIsConnectedOnceItListens) {
     ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
     Send("50;first\n");
     Console("50;first\n");
-    ResetConnection(feed_); // while the service goes on listening
-    feed_ = -1;
+    ResetConnection(std::exchange(feed_, -1)); // while the service goes on listening
     ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
     Send("50;second\n");
     Console("50;second\n");
 
     const std::string reset = ResetLine(console_);
-    EXPECT_EQ(Unstamped(console_), Refused() + "50;first\n\n" + reset + "50;second\n\n");
+    EXPECT_EQ(Unstamped(console_), RefusedLine() + "50;first\n\n" + reset + "50;second\n\n");
     const std::vector<std::string> said = SaidLines(4);
     ASSERT_EQ(said.size(), 4u) << said_;
     EXPECT_EQ(said[0], "Could not connect to 127.0.0.1:31286");
@@ -122,8 +110,7 @@ TEST_F(EndToEndReconnect, AHoldServiceThatClosesOrResetsIsNoticedAndConnectedAga
     Console("gone\n");
     ASSERT_NO_FATAL_FAILURE(RestartService(kHoldService));
     Said(" s\n");
-    ResetConnection(hold_); // while the service goes on listening
-    hold_ = -1;
+    ResetConnection(std::exchange(hold_, -1)); // while the service goes on listening
     ASSERT_NO_FATAL_FAILURE(RestartService(kHoldService));
     Send("50;after\n");
     Console("50;after\n");
@@ -140,7 +127,7 @@ TEST_F(EndToEndReconnect, AHoldServiceThatClosesOrResetsIsNoticedAndConnectedAga
     EXPECT_GE(BackAfter(said[4], "hold", kHoldService), 0) << said[4];
     // The feed was logged all along.
     const std::string logged = "50;while the hold service is gone\n\n50;after\n\n";
-    EXPECT_EQ(Unstamped(console_), Refused() + logged);
+    EXPECT_EQ(Unstamped(console_), RefusedLine() + logged);
     EXPECT_EQ(Unstamped(Log()), logged);
     EXPECT_TRUE(HoldConnectionHeld());
 }
@@ -164,13 +151,11 @@ TEST_F(EndToEndReconnect, AnOutageCostsAWakeUpPerAttemptAndItsFailureIsSaidOnce)
 #endif
 
     ListenOn(true, true);
-    hold_ = AcceptWithin(holdListener_, kWaitMs);
-    feed_ = AcceptWithin(feedListener_, kWaitMs);
-    ASSERT_NE(hold_, -1);
-    ASSERT_NE(feed_, -1);
+    ASSERT_NO_FATAL_FAILURE(AcceptBoth());
     Send("50;connected\n");
     // One failure each, for all the attempts.
-    EXPECT_EQ(Unstamped(Console("50;connected\n")), Refused() + Refused() + "50;connected\n\n");
+    EXPECT_EQ(Unstamped(Console("50;connected\n")),
+              RefusedLine() + RefusedLine() + "50;connected\n\n");
     std::vector<std::string> said = SaidLines(4);
     std::sort(said.begin(), said.end());
     ASSERT_EQ(said.size(), 4u) << said_;
@@ -237,7 +222,7 @@ TEST_F(EndToEndReconnect, AskedToEndWhileItWaitsToConnectAgainItEndsAtOnce) {
     EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
     // Well before either pause is over; under Wine, its own end takes a while.
     EXPECT_LT(NowNs() - asked, std::int64_t{WindowsPrograms() ? 3000 : 1000} * 1000000);
-    EXPECT_EQ(console_ + ReadAll(chanlog_.out, kWaitMs), Refused() + Refused());
+    EXPECT_EQ(console_ + ReadAll(chanlog_.out, kWaitMs), RefusedLine() + RefusedLine());
 }
 
 // As its service unit runs it: as an unprivileged user in a folder of that user's, with no
@@ -264,7 +249,7 @@ TEST_F(EndToEndReconnect, AsItsServiceRunsItUnprivilegedItLogsAndConnectsAgain) 
     ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
     Send("50;again\n");
     read = ReadUntil(journal[0], "again\n", kWaitMs, read);
-    EXPECT_EQ(Unstamped(read), "50;as a service\n\n" + Refused() + "50;again\n\n");
+    EXPECT_EQ(Unstamped(read), "50;as a service\n\n" + RefusedLine() + "50;again\n\n");
     EXPECT_EQ(Unstamped(Log()), "50;as a service\n\n50;again\n\n");
     struct stat log {};
     ASSERT_EQ(stat((dir_ + "/log.txt").c_str(), &log), 0);

@@ -88,6 +88,10 @@ int ResetCode() {
     return WindowsPrograms() ? kWsaConnReset : ECONNRESET;
 }
 
+std::string RefusedLine() {
+    return "connect failed with error: " + std::to_string(RefusedCode()) + "\n";
+}
+
 std::string ResetLine(const std::string &console) {
     const std::string line = "recv failed with error: " + std::to_string(ResetCode()) + "\n";
     return WindowsPrograms() && console.find(line) == std::string::npos ? "" : line;

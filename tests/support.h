@@ -25,7 +25,8 @@ std::vector<std::string> SampleFeedCommand();
 // return).
 bool WindowsPrograms();
 int RefusedCode();
-int ResetCode(); // of a receive on a connection that the service reset
+int ResetCode();           // of a receive on a connection that the service reset
+std::string RefusedLine(); // the console's line for a refused connect
 // The console's line for a receive on a connection that the service reset. Wine tells of a reset
 // now so, now as a close, whatever chanlog does meanwhile: under it, "" where `console` lacks it.
 std::string ResetLine(const std::string &console);
