@@ -47,7 +47,7 @@ TEST_F(EndToEndChanlog, ReportsExactlyTheReceivesThatBeginWithThePrefixStampedFr
     StartConnected();
     usleep(300 * 1000);
     // Which receives begin with the prefix is TakeMessage's table; here, that they reach both.
-    for (const std::string message : {"50;first\n", "x50;\n", "50", "50;second"}) {
+    for (const std::string message : {"50;first\n", "x50;\n", "50", "50;second\n50;more"}) {
         Send(message);
     }
     Send(std::string("50;cut\0hidden\n", 14));
@@ -57,9 +57,9 @@ TEST_F(EndToEndChanlog, ReportsExactlyTheReceivesThatBeginWithThePrefixStampedFr
     Send("50;last\n");
     Console("50;last\n");
 
-    // Each text as received, its own line feed included.
-    EXPECT_EQ(ReportTexts(console_), (std::vector<std::string>{"50;first\n", "50;second", "50;cut",
-                                                               full, rest, "50;last\n"}));
+    // Each text as received, its own line feed included; a receive of two lines is one message.
+    EXPECT_EQ(ReportTexts(console_), (std::vector<std::string>{"50;first\n", "50;second\n50;more",
+                                                               "50;cut", full, rest, "50;last\n"}));
     const long stamp = std::stol(console_);
     EXPECT_GE(stamp, 300);
     EXPECT_LT(stamp, 300 + kWaitMs);
