@@ -67,12 +67,11 @@ class ChanlogTest : public testing::Test {
     void StopService(std::uint16_t port);
     // Listens again where it stopped, and takes chanlog's next connection.
     void RestartService(std::uint16_t port);
-    // Takes off chanlog's standard error, or its standard output where standard error is that, the
-    // lines it says first once its log is open: where a log of an earlier run was moved, if one
-    // was, then where it logs and the time of stamp 0. Checks their form (the test folder's full
-    // path, times within seconds of the test's clock) and keeps them in started_, so that a test
-    // reads what comes after them. Nothing is taken from a chanlog that never opened its log. For
-    // chanlog_ when a test spawned it itself.
+    // Takes the lines chanlog says first once its log is open (where an earlier run's log was
+    // moved, if one was, then where it logs and the time of stamp 0) off its standard error, or
+    // its standard output where standard error is that; checks their form and keeps them in
+    // started_ (none from a chanlog that never opened its log). For chanlog_ when a test spawned
+    // it itself.
     void TakeStartLines();
     std::string MovedTo() const; // where the last start moved an earlier run's log, or ""
 
