@@ -87,23 +87,17 @@ void ExpectStartLines(const std::string &lines, const std::string &dir, std::int
 }
 
 // How much of `text` the start lines take: 0 when it begins with none, or with a part of them
-// still being written (`*whole` false then).
-std::size_t StartLinesLength(const std::string &text, bool *whole) {
-    std::size_t at = 0;
-    *whole = false;
-    for (;;) {
-        const std::string_view rest = std::string_view(text).substr(at);
+// still being written.
+std::size_t StartLinesLength(std::string_view text) {
+    for (std::size_t at = 0;;) {
+        const std::string_view rest = text.substr(at);
         const bool moved = rest.starts_with(kMovedLine);
-        if (!moved && !rest.starts_with(kLoggingLine)) {
-            return 0;
-        }
         const std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) {
+        if ((!moved && !rest.starts_with(kLoggingLine)) || end == std::string_view::npos) {
             return 0;
         }
         at = end + 1;
         if (!moved) {
-            *whole = true;
             return at;
         }
     }
@@ -180,13 +174,12 @@ std::string TakeChanlogStartLines(Child &child, const std::string &dir, std::str
         std::string err(4096, '\0');
         err.resize(static_cast<std::size_t>(
             std::max<ssize_t>(pread(child.err, err.data(), err.size(), 0), 0)));
-        bool whole = false;
-        const std::size_t length = StartLinesLength(err, &whole);
+        const std::size_t length = StartLinesLength(err);
         std::string taken;
-        if (whole) {
+        if (length > 0) {
             taken = err.substr(0, length);
             lseek(child.err, static_cast<off_t>(length), SEEK_SET);
-        } else if (err.find('\n') != std::string::npos && length == 0 && !MayBeStartLine(err)) {
+        } else if (err.find('\n') != std::string::npos && !MayBeStartLine(err)) {
             return {}; // it said something else first: it never opened its log
         } else if (settled && err.empty() && child.out != -1 && Readable(child.out, NowNs())) {
             taken = TakeFromOutput(child.out, console);
