@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -34,10 +33,16 @@ void SleepMs(int ms) {
 // The seconds that "The <name> service at 127.0.0.1:<port> is back after <s.t> s" says; -1 for
 // any other line.
 double BackAfter(const std::string &line, const std::string &name, std::uint16_t port) {
-    const std::regex back("The " + name + " service at 127\\.0\\.0\\.1:" + std::to_string(port) +
-                          " is back after ([0-9]+\\.[0-9]) s");
-    std::smatch seconds;
-    return std::regex_match(line, seconds, back) ? std::stod(seconds[1]) : -1;
+    const std::string head =
+        "The " + name + " service at 127.0.0.1:" + std::to_string(port) + " is back after ";
+    if (!line.starts_with(head) || !line.ends_with(" s")) {
+        return -1;
+    }
+    const std::string seconds = line.substr(head.size(), line.size() - head.size() - 2);
+    const std::size_t dot = seconds.size() - 2; // digits, a point, one digit
+    const bool form = seconds.size() >= 3 && seconds.find_first_not_of("0123456789") == dot &&
+                      seconds[dot] == '.' && seconds.back() >= '0' && seconds.back() <= '9';
+    return form ? std::stod(seconds) : -1;
 }
 
 TEST_F(EndToEndReconnect, AFeedRestartedResetOrNotThereAtStartIsConnectedAgainInTheSameLog) {
