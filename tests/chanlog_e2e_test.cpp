@@ -48,7 +48,8 @@ TEST_F(EndToEndChanlog, ReportsExactlyTheReceivesThatBeginWithThePrefixStampedFr
     StartConnected();
     usleep(300 * 1000);
     // Which receives begin with the prefix is TakeMessage's table; here, that they reach both.
-    for (const std::string message : {"50;first\n", "x50;\n", "50", "50;second\n50;more"}) {
+    for (const std::string message :
+         {"50;first\n", "x50;\n", "50", "49;hb\n50;ev\n", "50;second\n50;more"}) {
         Send(message);
     }
     Send(std::string("50;cut\0hidden\n", 14));
