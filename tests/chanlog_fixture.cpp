@@ -89,23 +89,17 @@ void ExpectStartLines(const std::string &lines, const std::string &dir, std::int
 }
 
 // How much of `text` the start lines take: 0 when it begins with none, or with a part of them
-// still being written (`*whole` false then).
-std::size_t StartLinesLength(const std::string &text, bool *whole) {
-    std::size_t at = 0;
-    *whole = false;
-    for (;;) {
-        const std::string_view rest = std::string_view(text).substr(at);
+// still being written.
+std::size_t StartLinesLength(std::string_view text) {
+    for (std::size_t at = 0;;) {
+        const std::string_view rest = text.substr(at);
         const bool moved = rest.starts_with(kMovedLine);
-        if (!moved && !rest.starts_with(kLoggingLine)) {
-            return 0;
-        }
         const std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) {
+        if ((!moved && !rest.starts_with(kLoggingLine)) || end == std::string_view::npos) {
             return 0;
         }
         at = end + 1;
         if (!moved) {
-            *whole = true;
             return at;
         }
     }
@@ -182,13 +176,12 @@ std::string TakeChanlogStartLines(Child &child, const std::string &dir, std::str
         std::string err(4096, '\0');
         err.resize(static_cast<std::size_t>(
             std::max<ssize_t>(pread(child.err, err.data(), err.size(), 0), 0)));
-        bool whole = false;
-        const std::size_t length = StartLinesLength(err, &whole);
+        const std::size_t length = StartLinesLength(err);
         std::string taken;
-        if (whole) {
+        if (length > 0) {
             taken = err.substr(0, length);
             lseek(child.err, static_cast<off_t>(length), SEEK_SET);
-        } else if (err.find('\n') != std::string::npos && length == 0 && !MayBeStartLine(err)) {
+        } else if (err.find('\n') != std::string::npos && !MayBeStartLine(err)) {
             return {}; // it said something else first: it never opened its log
         } else if (settled && err.empty() && child.out != -1 && Readable(child.out, NowNs())) {
             taken = TakeFromOutput(child.out, console);
@@ -201,8 +194,6 @@ std::string TakeChanlogStartLines(Child &child, const std::string &dir, std::str
         return taken;
     }
 }
-
-namespace {} // namespace
 
 std::vector<std::string> ReconnectCommand() {
     std::vector<std::string> command = ChanlogCommand();
@@ -257,14 +248,18 @@ std::string ChanlogTest::MovedTo() const {
                : std::string();
 }
 
-void ChanlogTest::StartConnected(const std::vector<std::string> &command, Output output,
-                                 int stdoutFd) {
-    ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
-    ASSERT_NO_FATAL_FAILURE(StartChanlog(output, command, stdoutFd));
+void ChanlogTest::AcceptBoth() {
     hold_ = AcceptWithin(holdListener_, kWaitMs);
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(hold_, -1);
     ASSERT_NE(feed_, -1);
+}
+
+void ChanlogTest::StartConnected(const std::vector<std::string> &command, Output output,
+                                 int stdoutFd) {
+    ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
+    ASSERT_NO_FATAL_FAILURE(StartChanlog(output, command, stdoutFd));
+    AcceptBoth();
 }
 
 void ChanlogTest::Send(const std::string &message) const {
@@ -281,15 +276,10 @@ std::string ChanlogTest::Log() const {
     return ReadFile(dir_ + "/log.txt");
 }
 
-void ChanlogTest::StopService(std::uint16_t port, bool reset) {
+void ChanlogTest::StopService(std::uint16_t port) {
     const bool hold = port == kHoldService;
     CloseFd(hold ? &holdListener_ : &feedListener_);
-    int *connection = hold ? &hold_ : &feed_;
-    if (reset) {
-        ResetConnection(*connection);
-        *connection = -1;
-    }
-    CloseFd(connection);
+    CloseFd(hold ? &hold_ : &feed_);
 }
 
 void ChanlogTest::RestartService(std::uint16_t port) {
@@ -325,12 +315,10 @@ bool ChanlogTest::HoldConnectionHeld() const {
 }
 
 bool ChanlogTest::HoldsTheLog() const {
-    for (const std::string &target : OpenFiles(chanlog_.pid)) {
-        if (target.ends_with("/log.txt") || target == "/dev/full") {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<std::string> open = OpenFiles(chanlog_.pid);
+    return std::any_of(open.begin(), open.end(), [](const std::string &target) {
+        return target.ends_with("/log.txt") || target == "/dev/full";
+    });
 }
 
 bool ChanlogTest::NoneConnected() const {
@@ -360,15 +348,13 @@ void ChanlogTest::Resume() const {
     ASSERT_EQ(kill(chanlog_.pid, SIGCONT), 0);
 }
 
-bool ChanlogTest::ChannelTwoEnded() const {
-    const std::vector<std::string> open = OpenFiles(chanlog_.pid);
-    return !HoldsTheLog() && std::count_if(open.begin(), open.end(), [](const auto &target) {
-                                 return target.starts_with("socket:");
-                             }) == 1;
-}
-
 void ChanlogTest::ExpectOnlyChannelTwoEnds(const std::string &err) {
-    EXPECT_TRUE(WaitFor([&] { return ChannelTwoEnded(); })) << "the log or the feed stayed open";
+    EXPECT_TRUE(WaitFor([&] {
+        const std::vector<std::string> open = OpenFiles(chanlog_.pid);
+        return !HoldsTheLog() && std::count_if(open.begin(), open.end(), [](const auto &target) {
+                                     return target.starts_with("socket:");
+                                 }) == 1;
+    })) << "the log or the feed stayed open";
     ExpectHoldingUntilTerminated(err);
 }
 

@@ -20,40 +20,40 @@ inline constexpr std::uint16_t kFeedService = 31286;
 inline constexpr const char *kFeedClosed =
     "The feed service closed the connection: nothing more will be logged\n";
 
-// chanlog with --reconnect.
-std::vector<std::string> ReconnectCommand();
+std::vector<std::string> ReconnectCommand(); // chanlog with --reconnect
 
 class ChanlogTest : public testing::Test {
   protected:
     void SetUp() override;
-    // Kills chanlog if it still runs, closes every socket and removes the folder.
-    void TearDown() override;
+    void TearDown() override; // kills chanlog, closes every socket, removes the folder
 
     void ListenOn(bool hold, bool feed);
-    // chanlog (or `command`, which starts it) in the test's folder; with Output::kFd its standard
-    // output is `stdoutFd`. Its start lines are taken (TakeStartLines).
+    // chanlog (or `command`, which starts it) in the test's folder, its start lines taken
+    // (TakeStartLines); with Output::kFd its standard output is `stdoutFd`.
     void StartChanlog(Output output = Output::kPipe,
                       const std::vector<std::string> &command = ChanlogCommand(),
                       int stdoutFd = -1);
+    void AcceptBoth(); // takes chanlog's connections to both listeners
     // Both services listening, chanlog started and connected to both.
     void StartConnected(const std::vector<std::string> &command = ChanlogCommand(),
                         Output output = Output::kPipe, int stdoutFd = -1);
-    // Ends chanlog and closes the services and their connections, for another start in the same
-    // folder.
+    // Ends chanlog, closes the services and their connections, for another start in the folder.
     void EndChanlogAndServices();
     // Sends one message and waits until chanlog has taken it, so that each is a receive of its own.
     void Send(const std::string &message) const;
-    // Standard output so far, read until it holds `text` (or the wait is over).
+    // Standard output (Console) or error (Said) so far, read until it holds `text` or the wait is
+    // over.
     std::string Console(const std::string &text);
+    std::string Said(const std::string &text);
+    // The lines of standard error so far, read until there are `count` (or the wait is over).
+    std::vector<std::string> SaidLines(std::size_t count);
     std::string Log() const;
-    // Channel 2 has closed its end of the feed connection.
-    static bool FeedClosedByClient();
+    static bool FeedClosedByClient(); // channel 2 closed its end of the feed connection
     // Channel 1's connection is open at chanlog's end, and nothing was sent on it.
     bool HoldConnectionHeld() const;
     // chanlog has its log open (log.txt, or /dev/full where a test made log.txt stand for it).
     bool HoldsTheLog() const;
-    // Neither listener has a connection waiting: chanlog connected nowhere.
-    bool NoneConnected() const;
+    bool NoneConnected() const; // neither listener has a connection waiting
     // Ends chanlog with SIGTERM, as it is meant to end once channel 1 holds; true when that signal
     // ended it.
     bool Terminate();
@@ -63,34 +63,25 @@ class ChanlogTest : public testing::Test {
     std::string CloseTheFeedAndEnd();
 
     // Stops a service (kHoldService or kFeedService): its listener first, so that chanlog's next
-    // connect is refused, then its connection, closed in order or reset.
-    void StopService(std::uint16_t port, bool reset = false);
+    // connect is refused, then its connection.
+    void StopService(std::uint16_t port);
     // Listens again where it stopped, and takes chanlog's next connection.
     void RestartService(std::uint16_t port);
-    // Standard error so far, read until it holds `text` (or the wait is over).
-    std::string Said(const std::string &text);
-    // Its lines so far, read until there are `count` of them (or the wait is over).
-    std::vector<std::string> SaidLines(std::size_t count);
-    // Takes off chanlog's standard error, or its standard output where standard error is that, the
-    // lines it says first once its log is open: where a log of an earlier run was moved, if one
-    // was, then where it logs and the time of stamp 0. Checks their form (the test folder's full
-    // path, times within seconds of the test's clock) and keeps them in started_, so that a test
-    // reads what comes after them. Nothing is taken from a chanlog that never opened its log. For
-    // chanlog_ when a test spawned it itself.
+    // Takes the lines chanlog says first once its log is open (where an earlier run's log was
+    // moved, if one was, then where it logs and the time of stamp 0) off its standard error, or
+    // its standard output where standard error is that; checks their form and keeps them in
+    // started_ (none from a chanlog that never opened its log). For chanlog_ when a test spawned
+    // it itself.
     void TakeStartLines();
-    // Where the log of an earlier run was moved at the last start, or "".
-    std::string MovedTo() const;
+    std::string MovedTo() const; // where the last start moved an earlier run's log, or ""
 
     // Stops chanlog and waits until all its threads are stopped, so that what is sent now waits
     // unread in its receive queue until Resume.
     void Pause() const;
     void Resume() const;
-    // Channel 2 has ended when chanlog no longer holds the log open and channel 1's connection is
-    // its only socket.
-    bool ChannelTwoEnded() const;
-    // Channel 2 ends (the feed was closed or reset) and channel 1 goes on holding; then chanlog
-    // ends as it is meant to, having said `err` on standard error (a sanitizer report would be
-    // there too).
+    // Channel 2 ends (the feed was closed or reset: chanlog lets go of the log, and channel 1's
+    // connection is its only socket) and channel 1 goes on holding; then chanlog ends as it is
+    // meant to, having said `err` on standard error (a sanitizer report would be there too).
     void ExpectOnlyChannelTwoEnds(const std::string &err);
     // Standard error says `err` while chanlog holds, and `atEnd` once it is terminated.
     void ExpectHoldingUntilTerminated(const std::string &err, const std::string &atEnd = {});

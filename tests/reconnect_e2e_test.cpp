@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,10 +31,6 @@ void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-std::string Refused() {
-    return "connect failed with error: " + std::to_string(RefusedCode()) + "\n";
-}
-
 // The seconds that "The <name> service at 127.0.0.1:<port> is back after <s.t> s" says; -1 for
 // any other line.
 double BackAfter(const std::string &line, const std::string &name, std::uint16_t port) {
@@ -43,23 +40,25 @@ double BackAfter(const std::string &line, const std::string &name, std::uint16_t
         return -1;
     }
     const std::string seconds = line.substr(head.size(), line.size() - head.size() - 2);
-    const std::size_t dot = seconds.find('.');
-    const std::string whole = seconds.substr(0, dot);
-    const std::string tenth = dot == std::string::npos ? "" : seconds.substr(dot + 1);
-    auto digits = [](const std::string &text) {
-        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-    };
-    return digits(whole) && tenth.size() == 1 && digits(tenth) ? std::stod(seconds) : -1;
+    const std::size_t dot = seconds.size() - 2; // digits, a point, one digit
+    const bool form = seconds.size() >= 3 && seconds.find_first_not_of("0123456789") == dot &&
+                      seconds[dot] == '.' && seconds.back() >= '0' && seconds.back() <= '9';
+    return form ? std::stod(seconds) : -1;
 }
 
-TEST_F(EndToEndReconnect, AFeedRestartedIsConnectedAgainAndLoggedInTheSameLog) {
-    ASSERT_NO_FATAL_FAILURE(StartConnected(ReconnectCommand()));
+TEST_F(EndToEndReconnect, AFeedRestartedResetOrNotThereAtStartIsConnectedAgainInTheSameLog) {
+    ListenOn(true, false);
+    StartChanlog(Output::kPipe, ReconnectCommand());
+    hold_ = AcceptWithin(holdListener_, kWaitMs);
+    ASSERT_NE(hold_, -1);
+    Said("Could not connect to 127.0.0.1:31286\n");
+    ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
     Send("50;before\n");
     Console("50;before\n");
     SleepMs(2000); // so that the time since start-up is not the time the service was gone
     const std::int64_t stopped = NowNs();
     StopService(kFeedService);
-    Said("Could not connect to 127.0.0.1:31286\n");
+    ASSERT_EQ(SaidLines(4).size(), 4u) << said_; // its return, its loss, a failed connect
     if (!WindowsPrograms()) {
         EXPECT_TRUE(HoldsTheLog()); // kept open between the connections
     }
@@ -68,50 +67,34 @@ TEST_F(EndToEndReconnect, AFeedRestartedIsConnectedAgainAndLoggedInTheSameLog) {
     const double outage = static_cast<double>(NowNs() - stopped) / 1e9;
     Send("50;after\n");
     Console("50;after\n");
-
-    EXPECT_EQ(Unstamped(console_), "50;before\n\n" + Refused() + "50;after\n\n");
-    const std::vector<std::string> said = SaidLines(3);
-    ASSERT_EQ(said.size(), 3u) << said_;
-    EXPECT_EQ(said[0], "The feed service closed the connection: connecting again");
-    EXPECT_EQ(said[1], "Could not connect to 127.0.0.1:31286");
-    const double gone = BackAfter(said[2], "feed", kFeedService);
-    // From the loss until the return, as the test saw them, give or take a busy machine's delay.
-    EXPECT_GE(gone, 1.5) << said[2];
-    EXPECT_LT(gone, outage + 1.0) << said[2];
-    // One log, stamped from the same start-up.
-    const std::string log = Log();
-    EXPECT_EQ(Unstamped(log), "50;before\n\n50;after\n\n");
-    const std::vector<std::string> stamped = StampedLines(log);
-    ASSERT_EQ(stamped.size(), 2u) << log;
-    EXPECT_GE(std::stol(stamped[1]) - std::stol(stamped[0]), 3500) << log;
-    EXPECT_TRUE(HoldConnectionHeld());
-}
-
-TEST_F(EndToEndReconnect, AFeedNotThereAtStartOrResetIsConnectedOnceItListens) {
-    ListenOn(true, false);
-    StartChanlog(Output::kPipe, ReconnectCommand());
-    hold_ = AcceptWithin(holdListener_, kWaitMs);
-    ASSERT_NE(hold_, -1);
-    Said("Could not connect to 127.0.0.1:31286\n");
-    ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
-    Send("50;first\n");
-    Console("50;first\n");
-    ResetConnection(feed_); // while the service goes on listening
-    feed_ = -1;
+    ResetConnection(std::exchange(feed_, -1)); // while the service goes on listening
     ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
     Send("50;second\n");
     Console("50;second\n");
 
     const std::string reset = ResetLine(console_);
-    EXPECT_EQ(Unstamped(console_), Refused() + "50;first\n\n" + reset + "50;second\n\n");
-    const std::vector<std::string> said = SaidLines(4);
-    ASSERT_EQ(said.size(), 4u) << said_;
+    EXPECT_EQ(Unstamped(console_), RefusedLine() + "50;before\n\n" + RefusedLine() +
+                                       "50;after\n\n" + reset + "50;second\n\n");
+    const std::vector<std::string> said = SaidLines(7);
+    ASSERT_EQ(said.size(), 7u) << said_;
     EXPECT_EQ(said[0], "Could not connect to 127.0.0.1:31286");
     EXPECT_GE(BackAfter(said[1], "feed", kFeedService), 0) << said[1];
-    EXPECT_EQ(said[2], reset.empty() ? "The feed service closed the connection: connecting again"
+    EXPECT_EQ(said[2], "The feed service closed the connection: connecting again");
+    EXPECT_EQ(said[3], "Could not connect to 127.0.0.1:31286");
+    const double gone = BackAfter(said[4], "feed", kFeedService);
+    // From the loss until the return, as the test saw them, give or take a busy machine's delay.
+    EXPECT_GE(gone, 1.5) << said[4];
+    EXPECT_LT(gone, outage + 1.0) << said[4];
+    EXPECT_EQ(said[5], reset.empty() ? "The feed service closed the connection: connecting again"
                                      : "The feed connection failed: connecting again");
-    EXPECT_GE(BackAfter(said[3], "feed", kFeedService), 0) << said[3];
-    EXPECT_EQ(Unstamped(Log()), "50;first\n\n50;second\n\n");
+    EXPECT_GE(BackAfter(said[6], "feed", kFeedService), 0) << said[6];
+    // One log, stamped from the same start-up.
+    const std::string log = Log();
+    EXPECT_EQ(Unstamped(log), "50;before\n\n50;after\n\n50;second\n\n");
+    const std::vector<std::string> stamped = StampedLines(log);
+    ASSERT_EQ(stamped.size(), 3u) << log;
+    EXPECT_GE(std::stol(stamped[1]) - std::stol(stamped[0]), 3500) << log;
+    EXPECT_TRUE(HoldConnectionHeld());
 }
 
 TEST_F(EndToEndReconnect, AnOutageIsSaidAtOnceThoughNobodyReadsStandardOutput) {
@@ -143,8 +126,7 @@ TEST_F(EndToEndReconnect, AHoldServiceThatClosesOrResetsIsNoticedAndConnectedAga
     Console("gone\n");
     ASSERT_NO_FATAL_FAILURE(RestartService(kHoldService));
     Said(" s\n");
-    ResetConnection(hold_); // while the service goes on listening
-    hold_ = -1;
+    ResetConnection(std::exchange(hold_, -1)); // while the service goes on listening
     ASSERT_NO_FATAL_FAILURE(RestartService(kHoldService));
     Send("50;after\n");
     Console("50;after\n");
@@ -161,7 +143,7 @@ TEST_F(EndToEndReconnect, AHoldServiceThatClosesOrResetsIsNoticedAndConnectedAga
     EXPECT_GE(BackAfter(said[4], "hold", kHoldService), 0) << said[4];
     // The feed was logged all along.
     const std::string logged = "50;while the hold service is gone\n\n50;after\n\n";
-    EXPECT_EQ(Unstamped(console_), Refused() + logged);
+    EXPECT_EQ(Unstamped(console_), RefusedLine() + logged);
     EXPECT_EQ(Unstamped(Log()), logged);
     EXPECT_TRUE(HoldConnectionHeld());
 }
@@ -185,13 +167,11 @@ TEST_F(EndToEndReconnect, AnOutageCostsAWakeUpPerAttemptAndItsFailureIsSaidOnce)
 #endif
 
     ListenOn(true, true);
-    hold_ = AcceptWithin(holdListener_, kWaitMs);
-    feed_ = AcceptWithin(feedListener_, kWaitMs);
-    ASSERT_NE(hold_, -1);
-    ASSERT_NE(feed_, -1);
+    ASSERT_NO_FATAL_FAILURE(AcceptBoth());
     Send("50;connected\n");
     // One failure each, for all the attempts.
-    EXPECT_EQ(Unstamped(Console("50;connected\n")), Refused() + Refused() + "50;connected\n\n");
+    EXPECT_EQ(Unstamped(Console("50;connected\n")),
+              RefusedLine() + RefusedLine() + "50;connected\n\n");
     std::vector<std::string> said = SaidLines(4);
     std::sort(said.begin(), said.end());
     ASSERT_EQ(said.size(), 4u) << said_;
@@ -258,7 +238,7 @@ TEST_F(EndToEndReconnect, AskedToEndWhileItWaitsToConnectAgainItEndsAtOnce) {
     EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
     // Well before either pause is over; under Wine, its own end takes a while.
     EXPECT_LT(NowNs() - asked, std::int64_t{WindowsPrograms() ? 3000 : 1000} * 1000000);
-    EXPECT_EQ(console_ + ReadAll(chanlog_.out, kWaitMs), Refused() + Refused());
+    EXPECT_EQ(console_ + ReadAll(chanlog_.out, kWaitMs), RefusedLine() + RefusedLine());
 }
 
 // As its service unit runs it: as an unprivileged user in a folder of that user's, with no
@@ -285,7 +265,7 @@ TEST_F(EndToEndReconnect, AsItsServiceRunsItUnprivilegedItLogsAndConnectsAgain) 
     ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
     Send("50;again\n");
     read = ReadUntil(journal[0], "again\n", kWaitMs, read);
-    EXPECT_EQ(Unstamped(read), "50;as a service\n\n" + Refused() + "50;again\n\n");
+    EXPECT_EQ(Unstamped(read), "50;as a service\n\n" + RefusedLine() + "50;again\n\n");
     EXPECT_EQ(Unstamped(Log()), "50;as a service\n\n50;again\n\n");
     struct stat log {};
     ASSERT_EQ(stat((dir_ + "/log.txt").c_str(), &log), 0);

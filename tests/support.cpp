@@ -25,12 +25,12 @@ std::vector<std::string> Command(const char *native, const char *windowsName) {
 }
 
 // The programs' text line ends.
-std::string ToPrograms(const std::string &text) {
-    std::string out;
-    for (const char c : text) {
-        out += c == '\n' && WindowsPrograms() ? "\r\n" : std::string(1, c);
+std::string ToPrograms(std::string text) {
+    for (std::size_t at = text.find('\n'); WindowsPrograms() && at != std::string::npos;
+         at = text.find('\n', at + 2)) {
+        text.insert(at, 1, '\r');
     }
-    return out;
+    return text;
 }
 
 std::string FromPrograms(const std::string &text) {
@@ -39,11 +39,10 @@ std::string FromPrograms(const std::string &text) {
     }
     std::string out;
     for (const char c : text) {
-        if (c == '\n') {
-            EXPECT_TRUE(out.ends_with('\r')) << "a line feed without CR after: " << out;
-            if (out.ends_with('\r')) {
-                out.pop_back();
-            }
+        if (c == '\n' && !out.ends_with('\r')) {
+            ADD_FAILURE() << "a line feed without CR after: " << out;
+        } else if (c == '\n') {
+            out.pop_back();
         }
         out += c;
     }
@@ -86,6 +85,10 @@ int RefusedCode() {
 int ResetCode() {
     constexpr int kWsaConnReset = 10054; // WSAECONNRESET
     return WindowsPrograms() ? kWsaConnReset : ECONNRESET;
+}
+
+std::string RefusedLine() {
+    return "connect failed with error: " + std::to_string(RefusedCode()) + "\n";
 }
 
 std::string ResetLine(const std::string &console) {
@@ -185,12 +188,10 @@ int ExitCode(Child &child) {
 }
 
 bool ClientIn(std::uint16_t servicePort, int state) {
-    for (const TcpSocket &socket : TcpSockets()) {
-        if (socket.remotePort == servicePort && socket.state == state) {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<TcpSocket> sockets = TcpSockets();
+    return std::any_of(sockets.begin(), sockets.end(), [&](const TcpSocket &socket) {
+        return socket.remotePort == servicePort && socket.state == state;
+    });
 }
 
 long ClientUnread(std::uint16_t servicePort) {

@@ -19,13 +19,13 @@
 // CHANLOG_WINDOWS_BUILD in the environment names, under Wine.
 std::vector<std::string> ChanlogCommand();
 std::vector<std::string> SampleFeedCommand();
-// What differs when they are the Windows build: the code of a refused connect, the words for a
-// folder opened as a file (Windows' own under Wine), and the text line end, CR LF, which ReadUntil,
-// ReadAll and ReadFile turn into a line feed (failing the test where one lacks its carriage
-// return).
+// What differs when they are the Windows build: error codes, Windows' words for reasons, and the
+// text line end, CR LF, which ReadUntil, ReadAll and ReadFile turn into a line feed (failing the
+// test where one lacks its carriage return).
 bool WindowsPrograms();
 int RefusedCode();
-int ResetCode(); // of a receive on a connection that the service reset
+int ResetCode();           // of a receive on a connection that the service reset
+std::string RefusedLine(); // the console's line for a refused connect
 // The console's line for a receive on a connection that the service reset. Wine tells of a reset
 // now so, now as a close, whatever chanlog does meanwhile: under it, "" where `console` lacks it.
 std::string ResetLine(const std::string &console);
@@ -37,12 +37,11 @@ int EndedStatus();
 std::string ProgramsPath(const std::string &path);
 std::string DirectoryReason(); // why a folder cannot be opened as a file for writing
 std::string DiskFullReason();  // why a write to a full device failed
-// Copies the Windows program at `from` to `to` with a stack reservation of `bytes` for each of its
-// threads (SizeOfStackReserve in its header). False where it is no 32-bit program, whose address
-// space such a reservation can fill.
+// Copies the Windows program `from` to `to` with a stack reservation of `bytes` for each of its
+// threads; false where it is no 32-bit program, whose address space such a reservation can fill.
 bool CopyWithStackReserve(const std::string &from, const std::string &to, std::uint32_t bytes);
-// Ends what the Windows programs leave running (their wineserver, which lives in the network
-// namespace of the test that started it), so that the next test's start in its own.
+// Ends the wineserver the Windows programs leave running in the test's network namespace, so that
+// the next test's start in their own.
 void EndProgramsSession();
 
 // The harness's readers, for what the programs under test wrote.
@@ -68,8 +67,7 @@ template <typename Condition> bool WaitFor(Condition done, int timeoutMs = kWait
 // that does not end within the wait fails the test, is killed, and gives -1.
 int ExitCode(Child &child);
 
-// The client end of a connection to a service, by the service's port, as /proc/net/tcp shows it.
-// A client end of a connection to `servicePort` is in `state`.
+// The client end of a connection to `servicePort`, as /proc/net/tcp shows it, is in `state`.
 bool ClientIn(std::uint16_t servicePort, int state);
 // Bytes waiting unread at the client end of the established connection; -1 when there is none.
 long ClientUnread(std::uint16_t servicePort);
@@ -81,11 +79,10 @@ bool WaitDrained(std::uint16_t servicePort, int timeoutMs);
 // text before it (a text may hold line feeds of its own); before any report it comes back whole,
 // prefixed with "BAD: ".
 std::vector<std::string> ReportTexts(const std::string &text);
-// The text with the time stamp "<digits>: " taken off every line that begins with one; for
-// reports whose text holds line feeds of its own.
+// The text with the time stamp "<digits>: " taken off every line that begins with one.
 std::string Unstamped(const std::string &text);
-// The texts of the reports in `text`, one after the other: the stream they were received from,
-// where every receive was reported.
+// The texts of the reports in `text`, one after the other: the stream, where every receive was
+// reported.
 std::string Joined(const std::string &text);
 // The first line of each report: its stamp and the start of its text.
 std::vector<std::string> StampedLines(const std::string &text);
