@@ -114,7 +114,7 @@ TEST_F(EndToEndReconnect, AnOutageIsSaidAtOnceThoughNobodyReadsStandardOutput) {
               "Could not connect to 127.0.0.1:31286\n");
     ASSERT_NO_FATAL_FAILURE(RestartService(kFeedService));
     EXPECT_GE(BackAfter(SaidLines(3).back(), "feed", kFeedService), 0) << said_;
-    EXPECT_EQ(Unstamped(Console(Refused())), shown + Refused());
+    EXPECT_EQ(Unstamped(Console(RefusedLine())), shown + RefusedLine());
 }
 
 TEST_F(EndToEndReconnect, AHoldServiceThatClosesOrResetsIsNoticedAndConnectedAgain) {
