@@ -1,7 +1,5 @@
-// The real chanlog binary and a console that does not do its part: a reader that goes away, one
-// that stalls or reads slowly, a standard output that fails or was left non-blocking, a
-// pseudo-terminal, a terminal that stops background writers. The log keeps up with the feed
-// whatever the console does, and what the console missed is counted and said.
+// The real chanlog binary and a console that does not do its part (goes away, stalls, reads slowly,
+// fails): the log keeps up with the feed whatever it does, and what it missed is counted and said.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -58,9 +56,9 @@ class EndToEndConsole : public ChanlogTest {
         ASSERT_TRUE(
             WaitFor([&] { return Joined(log.empty() ? Log() : ReadFile(log)) == stream_; }));
     }
-    // Starts chanlog with channel 1 refused unless `hold`, so that it ends by itself once the feed
-    // closes, and sends 100 kB that nobody reads from its standard output (a pipe of a page, or
-    // `stdoutFd`) yet; returns once the log has them all.
+    // chanlog with channel 1 refused unless `hold` (so that it ends by itself once the feed
+    // closes), once the log has 100 kB that nobody read from its standard output (a page's pipe, or
+    // `stdoutFd`).
     void StartAndSendWhatNobodyReads(bool hold, int stdoutFd = -1) {
         ListenOn(hold, true);
         StartChanlog(stdoutFd == -1 ? Output::kPipe : Output::kFd, ChanlogCommand(), stdoutFd);
@@ -229,9 +227,8 @@ TEST_F(EndToEndConsole, ACountThatComesDueIsSaidThoughNothingElseComes) {
     ASSERT_NO_FATAL_FAILURE(SendLogged(2200));
     console_ = ReadUntil(chanlog_.out, "50;#200 ", kWaitMs);
     ASSERT_NO_FATAL_FAILURE(SendLogged(400));
-    // Read at once from now on, the first spell is said where its lines stood; the second, at the
-    // end of what waited, only once a second has passed since, with nothing more to come: it is
-    // said then all the same (3 s leaves room for a loaded machine).
+    // Read at once from now on, the first spell is said where its lines stood; the second, due a
+    // second later with nothing more to come, is said then all the same (3 s: a loaded machine).
     std::thread reader([this] { console_ += ReadAll(chanlog_.out, 3 * kWaitMs); });
     std::string err = ReadUntil(chanlog_.err, kNotRead, kWaitMs);
     const std::int64_t first = NowNs();
@@ -246,9 +243,8 @@ TEST_F(EndToEndConsole, ACountThatComesDueIsSaidThoughNothingElseComes) {
 }
 
 TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppedBeforeIt) {
-    // Standard error in standard output's stalled pipe: the log's messages queue behind the lines.
-    // More than the backlog holds, then the log moved away four times with lines dropped after
-    // each: the messages take more than the report lines leave of the backlog.
+    // Standard error in standard output's stalled pipe, more than the backlog holds, then the log
+    // moved away 4 times with lines dropped after each: messages beyond the report lines' room.
     ASSERT_NO_FATAL_FAILURE(
         StartStalled({"/bin/sh", "-c", "exec \"$0\" 2>&1", ChanlogCommand().front()}));
     ASSERT_NO_FATAL_FAILURE(SendLogged(2200));
@@ -298,9 +294,8 @@ TEST_F(EndToEndConsole, MessagesThatFindNoRoomAreCountedApartFromTheLines) {
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(feed_, -1);
     ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
-    // More lines than the backlog holds, then the log removed (after which a rotator's new log
-    // would be waited for, were it moved) 300 times, a line after each: the 300 messages take more
-    // than the 64 KiB they have, room for about 130.
+    // More lines than the backlog holds, then the log removed (not moved: no rotator's log is
+    // waited for) 300 times, a line after each: 300 messages in the room of about 130.
     const std::string log = work + "/log.txt";
     ASSERT_NO_FATAL_FAILURE(SendLogged(2100, log));
     std::string logged;
@@ -682,9 +677,8 @@ TEST_F(EndToEndConsole, AskedToEndWithNothingToWriteItDoesNotWaitOutTheConsolesM
     EXPECT_LT(NowNs() - start, std::int64_t{900} * 1000000);
 }
 
-// chanlog as a job in the background of a terminal set to stop background writers (`stty
-// tostop`), with the terminal as standard output; its session leader is the process returned,
-// which waits for it.
+// chanlog as a background job of a terminal that stops background writers (`stty tostop`), the
+// terminal its standard output; the process returned is its session leader, which waits for it.
 Child InTheBackground(const std::string &dir, const Terminal &terminal) {
     Child leader;
     leader.err = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
