@@ -40,17 +40,18 @@ class EndToEndLogStart : public ChanlogTest {
     // The name below the test folder of the file that the log was moved to at the last start.
     std::string MovedName() const {
         std::string moved = MovedTo();
-        const std::string folder = ProgramsPath(RealDir()) + (WindowsPrograms() ? "\\" : "/");
-        if (!moved.starts_with(folder)) {
+        if (!moved.starts_with(Folder())) {
             return "(not in the test's folder: " + moved + ")";
         }
-        moved.erase(0, folder.size());
+        moved.erase(0, Folder().size());
         std::replace(moved.begin(), moved.end(), '\\', '/');
         return moved;
     }
-    std::string RealDir() const {
+    // The test folder's full path as the programs write it, with a separator after it.
+    std::string Folder() const {
         char real[PATH_MAX];
-        return realpath(dir_.c_str(), real) != nullptr ? real : dir_;
+        return ProgramsPath(realpath(dir_.c_str(), real) != nullptr ? real : dir_) +
+               (WindowsPrograms() ? "\\" : "/");
     }
 };
 
@@ -169,8 +170,7 @@ TEST_F(EndToEndLogStart, ALogThatCannotBeMovedAsideEndsStartUpAndIsLeftAsItWas) 
 
 TEST_F(EndToEndLogStart, TheStartSaysWhereTheLogIsAndWhenStampZeroWasSoThatStampsArePlacedInTime) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
-    const std::string head = "Logging to " + ProgramsPath(RealDir()) +
-                             (WindowsPrograms() ? "\\" : "/") + "log.txt; stamp 0 is ";
+    const std::string head = "Logging to " + Folder() + "log.txt; stamp 0 is ";
     ASSERT_TRUE(started_.starts_with(head) && started_.ends_with("\n")) << started_;
     EXPECT_EQ(Lines(started_).size(), 1u);
     const std::int64_t stampZero =

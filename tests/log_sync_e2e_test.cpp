@@ -1,7 +1,5 @@
 // The real chanlog's log as it reaches the disk when the end comes at an awkward moment or the
-// system refuses: an end while a sync runs, a sync without a free descriptor, an end just as the
-// log takes lines again, a sync that fails at the close. strace holds system calls up or fails them
-// where the test needs it.
+// system refuses; strace holds system calls up or fails them where the test needs it.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -147,10 +145,9 @@ TEST_F(EndToEndLogSync, AnEndJustAsTheLogTakesLinesAgainStillSaysTheCountAndShow
     const std::string said = ReadUntil(chanlog_.err, failed, kWaitMs);
     Console("50;three\n");
     EXPECT_EQ(prlimit(chanlog_.pid, RLIMIT_FSIZE, &was, nullptr), 0);
-    // Channel 2's calls that wake a waiting thread come back 100 ms after they woke it: the sync
-    // thread that the next line wakes, which then waits for the lock that channel 2 holds, standard
-    // error's writer that the count of lines missing wakes, then the end of the process, which
-    // waits for the line: 300 ms of its 500 go before it has the line.
+    // Channel 2's wakes of a waiting thread come back 100 ms late: of the sync thread (which then
+    // waits for channel 2's lock), of standard error's writer for the count of lines missing, and
+    // of the end, which waits for the line: 300 ms of its 500 go before it has the line.
     std::vector<std::string> receiver;
     ASSERT_TRUE(WaitFor([&] { return (receiver = ThreadsIn(SYS_recvfrom)).size() == 1; }));
     Child strace =
