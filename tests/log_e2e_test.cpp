@@ -178,6 +178,7 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLockedAndIts
 TEST_F(EndToEndLog, ALineBetweenARotatorsMoveAndItsCreateWaitsForTheRotatorsLog) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     Send("50;before\n");
+    Console("50;before\n"); // and so logged: each line is in the log before it is shown
     ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
     // A line comes between the rotator's move and its create, which a log made by chanlog would
     // stand in the way of: logrotate's create is an exclusive one.
@@ -190,9 +191,11 @@ TEST_F(EndToEndLog, ALineBetweenARotatorsMoveAndItsCreateWaitsForTheRotatorsLog)
     EXPECT_EQ(Unstamped(Log()), "50;between\n\n50;after\n\n");
     EXPECT_EQ(Unstamped(ReadFile(LogPath() + ".1")), "50;before\n\n");
 }
+
 TEST_F(EndToEndLog, ALogThatAnotherProcessMadeAndLocksIsNotTakenAndWhyIsSaid) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     Send("50;before\n");
+    Console("50;before\n"); // and so logged: each line is in the log before it is shown
     ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
     const int held = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     EXPECT_EQ(flock(held, LOCK_EX), 0) << std::strerror(errno);
