@@ -1,7 +1,5 @@
-// The real chanlog binary and a console that does not do its part: a reader that goes away, one
-// that stalls or reads slowly, a standard output that fails or was left non-blocking, a
-// pseudo-terminal, a terminal that stops background writers. The log keeps up with the feed
-// whatever the console does, and what the console missed is counted and said.
+// The real chanlog binary and a console that does not do its part (goes away, stalls, reads slowly,
+// fails): the log keeps up with the feed whatever it does, and what it missed is counted and said.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -30,67 +28,8 @@
 
 namespace {
 
-class EndToEndConsole : public ChanlogTest {
-  protected:
-    // Starts chanlog with channel 1 refused unless `hold`, so that it ends by itself once the feed
-    // closes, and sends 100 kB of lines that nobody reads from its standard output (a pipe of a
-    // page, or `stdoutFd`) yet; returns once the log has them all.
-    void StartAndSendWhatNobodyReads(bool hold, int stdoutFd = -1);
-
-    std::string sent_;
-};
-
-// A pseudo-terminal: the master side, and the terminal's own side in raw mode, or -1 on failure.
-struct Terminal {
-    int master = -1;
-    int own = -1;
-    std::string name;
-    ~Terminal() {
-        CloseFd(&master);
-        CloseFd(&own);
-    }
-};
-
-bool OpenTerminal(Terminal *terminal) {
-    terminal->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (terminal->master == -1 || grantpt(terminal->master) != 0 ||
-        unlockpt(terminal->master) != 0) {
-        return false;
-    }
-    terminal->name = ptsname(terminal->master);
-    terminal->own = open(terminal->name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios raw{};
-    if (terminal->own == -1 || tcgetattr(terminal->own, &raw) != 0) {
-        return false;
-    }
-    cfmakeraw(&raw);
-    return tcsetattr(terminal->own, TCSANOW, &raw) == 0;
-}
-
-TEST_F(EndToEndConsole, AConsoleReaderThatGoesAwayIsSaidOnceAndLeavesTheLogGrowing) {
-    ASSERT_NO_FATAL_FAILURE(StartConnected());
-    Send("50;seen\n");
-    Console("50;seen\n");
-    CloseFd(&chanlog_.out);
-
-    std::string expected = "50;seen\n\n";
-    for (int i = 1; i <= 5; ++i) {
-        const std::string message = "50;unseen " + std::to_string(i) + "\n";
-        Send(message);
-        expected += message + "\n";
-        // Each line reaches the log before the next is sent: the log keeps growing.
-        ASSERT_TRUE(WaitFor([&] { return Unstamped(Log()) == expected; })) << "log holds:\n"
-                                                                           << Log();
-    }
-    // Not ended by SIGPIPE; standard error says once that nobody reads, and has the failure
-    // messages that standard output can no longer take.
-    ResetConnection(feed_);
-    feed_ = -1;
-    ExpectOnlyChannelTwoEnds(
-        "Standard output was closed by its reader: the lines go on in log.txt only\n"
-        "recv failed with error: 104\n"
-        "The feed connection failed: nothing more will be logged\n");
-}
+constexpr const char *kNotRead =
+    " not shown: standard output was not read in time (log.txt has what was logged)\n";
 
 // A message of 512 bytes, numbered: two fill a receive exactly, so that messages that arrive
 // together are still each reported whole.
@@ -99,37 +38,72 @@ std::string PacedMessage(int index) {
     return message + std::string(511 - message.size(), static_cast<char>('a' + index % 26)) + "\n";
 }
 
-// Sends the paced messages from `first` to `last`, 1 ms apart as a service at its own pace does,
-// and appends them to `*sent`.
-void SendPaced(int feed, int first, int last, std::string *sent) {
-    for (int i = first; i <= last; ++i) {
-        ASSERT_TRUE(SendMessage(feed, PacedMessage(i)));
-        *sent += PacedMessage(i);
-        usleep(1000);
+class EndToEndConsole : public ChanlogTest {
+  protected:
+    // Connected, standard output a pipe of a page (the smallest there is) that nobody reads yet.
+    void StartStalled(const std::vector<std::string> &command = ChanlogCommand()) {
+        ASSERT_NO_FATAL_FAILURE(StartConnected(command));
+        ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
     }
-}
-
-void EndToEndConsole::StartAndSendWhatNobodyReads(bool hold, int stdoutFd) {
-    ListenOn(hold, true);
-    StartChanlog(stdoutFd == -1 ? Output::kPipe : Output::kFd, ChanlogCommand(), stdoutFd);
-    hold_ = hold ? AcceptWithin(holdListener_, kWaitMs) : -1;
-    feed_ = AcceptWithin(feedListener_, kWaitMs);
-    ASSERT_NE(feed_, -1);
-    ASSERT_TRUE(stdoutFd != -1 || fcntl(chanlog_.out, F_SETPIPE_SZ, 4096) > 0);
-    sent_.clear();
-    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 199, &sent_));
-    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == sent_; }));
-}
-
-// How many lines the notices in `err` say were not shown, for the reason `why`.
-long NotShown(const std::string &err,
-              const std::string &why = "standard output was not read in time") {
-    long count = 0;
-    const std::string ending = " not shown: " + why + " (log.txt has what was logged)";
-    for (const std::string &line : Lines(err)) {
-        if (line.ends_with(ending)) {
-            count += std::stol(line);
+    // Sends the next `count` paced messages 1 ms apart, as a service at its own pace does, adds
+    // them to stream_ and waits until the log at `log` (log.txt where empty) holds stream_.
+    void SendLogged(int count, const std::string &log = {}) {
+        for (const int last = sent_ + count; sent_ < last; ++sent_) {
+            ASSERT_TRUE(SendMessage(feed_, PacedMessage(sent_)));
+            stream_ += PacedMessage(sent_);
+            usleep(1000);
         }
+        ASSERT_TRUE(
+            WaitFor([&] { return Joined(log.empty() ? Log() : ReadFile(log)) == stream_; }));
+    }
+    // chanlog with channel 1 refused unless `hold` (so that it ends by itself once the feed
+    // closes), once the log has 100 kB that nobody read from its standard output (a page's pipe, or
+    // `stdoutFd`).
+    void StartAndSendWhatNobodyReads(bool hold, int stdoutFd = -1) {
+        ListenOn(hold, true);
+        StartChanlog(stdoutFd == -1 ? Output::kPipe : Output::kFd, ChanlogCommand(), stdoutFd);
+        hold_ = hold ? AcceptWithin(holdListener_, kWaitMs) : -1;
+        feed_ = AcceptWithin(feedListener_, kWaitMs);
+        ASSERT_NE(feed_, -1);
+        ASSERT_TRUE(stdoutFd != -1 || fcntl(chanlog_.out, F_SETPIPE_SZ, 4096) > 0);
+        sent_ = 0;
+        stream_.clear();
+        ASSERT_NO_FATAL_FAILURE(SendLogged(200));
+    }
+
+    int sent_ = 0;       // paced messages sent
+    std::string stream_; // those the log holds now
+};
+
+// A pseudo-terminal: the master side, and the terminal's own side in raw mode.
+struct Terminal {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int own = -1;
+    std::string name;
+    ~Terminal() {
+        CloseFd(&master);
+        CloseFd(&own);
+    }
+    bool Open() {
+        if (master == -1 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            return false;
+        }
+        name = ptsname(master);
+        own = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios raw{};
+        if (own == -1 || tcgetattr(own, &raw) != 0) {
+            return false;
+        }
+        cfmakeraw(&raw);
+        return tcsetattr(own, TCSANOW, &raw) == 0;
+    }
+};
+
+// How many lines the notices in `err` say were not shown as not read in time.
+long NotShown(const std::string &err) {
+    long count = 0;
+    for (const std::string &line : Lines(err)) {
+        count += (line + "\n").ends_with(kNotRead) ? std::stol(line) : 0;
     }
     return count;
 }
@@ -161,74 +135,76 @@ void ExpectTheLogsLinesInOrder(const std::string &log, const std::string &consol
     }
 }
 
-// A slow but steady reader of `fd`: `chunk` bytes at a time, `pauseUs` apart, until Hurry, from
-// when it reads what comes at once.
-class SlowReader {
-  public:
+// A reader of `fd` on a thread of its own, `chunk` bytes at a time `pauseUs` apart while slow_,
+// then at once; Rest returns all it read once the writer has ended.
+struct SlowReader {
     SlowReader(int fd, std::size_t chunk, int pauseUs)
-        : fd_(fd), thread_([this, chunk, pauseUs] {
+        : worker([this, fd, chunk, pauseUs] {
               std::vector<char> buffer(chunk);
-              while (slow_) {
-                  const ssize_t n = read(fd_, buffer.data(), buffer.size());
-                  read_.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+              while (slow) {
+                  const ssize_t n = read(fd, buffer.data(), buffer.size());
+                  text.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
                   usleep(static_cast<useconds_t>(pauseUs));
               }
-              read_ += ReadAll(fd_, 3 * kWaitMs);
+              text += ReadAll(fd, 3 * kWaitMs);
           }) {}
     SlowReader(const SlowReader &) = delete;
     SlowReader &operator=(const SlowReader &) = delete;
     ~SlowReader() {
         Rest();
     }
-
-    void Hurry() {
-        slow_ = false;
-    }
-
-    // Everything read, once the writer has ended.
     const std::string &Rest() {
-        Hurry();
-        if (thread_.joinable()) {
-            thread_.join();
+        slow = false;
+        if (worker.joinable()) {
+            worker.join();
         }
-        return read_;
+        return text;
     }
 
-  private:
-    int fd_;
-    std::atomic<bool> slow_ = true;
-    std::string read_;
-    std::thread thread_; // last: it starts with the rest in place
+    std::atomic<bool> slow = true;
+    std::string text;
+    std::thread worker; // last: it starts with the rest in place
 };
 
-TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCounted) {
+TEST_F(EndToEndConsole, AConsoleReaderThatGoesAwayIsSaidOnceAndLeavesTheLogGrowing) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
-    // The smallest pipe there is, a page: a few lines fill it.
-    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
-    // The service sends at its own pace, as a real one does, whether chanlog keeps up or not;
-    // 1.3 MB in all, more than the console's backlog holds.
-    constexpr int kMessages = 2600;
-    std::string stream;
-    for (int i = 0; i < kMessages; ++i) {
-        stream += PacedMessage(i);
+    Send("50;seen\n");
+    Console("50;seen\n");
+    CloseFd(&chanlog_.out);
+    std::string expected = "50;seen\n\n";
+    for (int i = 1; i <= 5; ++i) {
+        // Each line reaches the log before the next is sent: the log keeps growing.
+        Send("50;unseen " + std::to_string(i) + "\n");
+        expected += "50;unseen " + std::to_string(i) + "\n\n";
+        ASSERT_TRUE(WaitFor([&] { return Unstamped(Log()) == expected; })) << Log();
     }
-    std::thread service([this] {
-        for (int i = 0; i < kMessages && SendMessage(feed_, PacedMessage(i)); ++i) {
-            usleep(1500);
-        }
-    });
-    service.join();
-    // Nobody has read the console all this while, yet the log holds every message, whole and in
-    // order.
+    // Not ended by SIGPIPE; standard error says once that nobody reads, and has the failure
+    // messages that standard output can no longer take.
+    ResetConnection(feed_);
+    feed_ = -1;
+    ExpectOnlyChannelTwoEnds(
+        "Standard output was closed by its reader: the lines go on in log.txt only\n"
+        "recv failed with error: 104\n"
+        "The feed connection failed: nothing more will be logged\n");
+}
+
+TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCounted) {
+    ASSERT_NO_FATAL_FAILURE(StartStalled());
+    // The service sends 1.3 MB at its own pace, more than the console's backlog holds; nobody
+    // reads the console all the while, yet the log holds every message, whole and in order.
+    std::string stream;
+    for (int i = 0; i < 2600; ++i) {
+        ASSERT_TRUE(SendMessage(feed_, PacedMessage(i)));
+        stream += PacedMessage(i);
+        usleep(1500);
+    }
     EXPECT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }))
         << Joined(Log()).size() << " of " << stream.size() << " bytes logged";
     CloseFd(&feed_);
-
-    // Once the console is read again it gets the lines that waited, then a count of those that
-    // did not fit, then the rest: every line the log has, or counted.
+    // Read again, the console gets the lines that waited, then a count of those that did not fit
+    // (once the lines before it were written), then the rest.
     std::string console;
     std::thread reader([&console, fd = chanlog_.out] { console = ReadAll(fd, 3 * kWaitMs); });
-    // The count of lines not shown comes once the lines before it were written.
     std::string err = ReadUntil(chanlog_.err, "(log.txt has what was logged)\n", 3 * kWaitMs);
     EXPECT_TRUE(Terminate());
     err += ReadAll(chanlog_.err, kWaitMs);
@@ -236,38 +212,28 @@ TEST_F(EndToEndConsole, AConsoleThatIsNotReadHoldsNothingUpAndWhatItMissedIsCoun
     EXPECT_NE(err.find(kFeedClosed), std::string::npos) << err;
     EXPECT_GT(NotShown(err), 0);
     ExpectShownOrCounted(Log(), console, err);
-    // What waited was up to 1 MiB of lines, each with 8 bytes of its own beside its text: at least
-    // as much text as 512-byte lines give, all but the last that would not fit; the pipe took most
-    // of a page more, and one line may have been on its way.
+    // Up to 1 MiB of lines waited, each with 8 bytes of its own beside its text: at least as much
+    // text as 512-byte lines give but the last that would not fit; the pipe took most of a page
+    // more, and one line may have been on its way.
     EXPECT_GT(console.size(), std::size_t{1024} * 1024 / 520 * 512 - 1024);
     EXPECT_LT(console.size(), std::size_t{1024} * 1024 + std::size_t{2} * 4096);
     ExpectTheLogsLinesInOrder(Log(), console);
 }
 
 TEST_F(EndToEndConsole, ACountThatComesDueIsSaidThoughNothingElseComes) {
-    ASSERT_NO_FATAL_FAILURE(StartConnected());
-    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
-    std::string stream;
-    auto send = [&](int first, int last) {
-        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, first, last, &stream));
-        ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
-    };
     // More than the backlog holds; then a little is read, and more is sent than that made room
     // for: two spells of lines dropped, apart.
-    ASSERT_NO_FATAL_FAILURE(send(0, 2199));
+    ASSERT_NO_FATAL_FAILURE(StartStalled());
+    ASSERT_NO_FATAL_FAILURE(SendLogged(2200));
     console_ = ReadUntil(chanlog_.out, "50;#200 ", kWaitMs);
-    ASSERT_NO_FATAL_FAILURE(send(2200, 2599));
-
-    // Read at once from now on, the first spell is said where its lines stood; the second, at the
-    // end of what waited, only once a second has passed since, with nothing more to come: it is
-    // said then all the same (3 s leaves room for a loaded machine).
+    ASSERT_NO_FATAL_FAILURE(SendLogged(400));
+    // Read at once from now on, the first spell is said where its lines stood; the second, due a
+    // second later with nothing more to come, is said then all the same (3 s: a loaded machine).
     std::thread reader([this] { console_ += ReadAll(chanlog_.out, 3 * kWaitMs); });
-    const std::string notice =
-        " not shown: standard output was not read in time (log.txt has what was logged)\n";
-    std::string err = ReadUntil(chanlog_.err, notice, kWaitMs);
+    std::string err = ReadUntil(chanlog_.err, kNotRead, kWaitMs);
     const std::int64_t first = NowNs();
     if (Notices(err) == 1) {
-        err += ReadUntil(chanlog_.err, notice, kWaitMs);
+        err += ReadUntil(chanlog_.err, kNotRead, kWaitMs);
     }
     EXPECT_EQ(Notices(err), 2) << err;
     EXPECT_LT(NowNs() - first, std::int64_t{3} * 1000000000);
@@ -277,43 +243,30 @@ TEST_F(EndToEndConsole, ACountThatComesDueIsSaidThoughNothingElseComes) {
 }
 
 TEST_F(EndToEndConsole, InOneStreamEachMessageComesAfterTheCountOfTheLinesDroppedBeforeIt) {
-    // Standard error in standard output's stalled pipe: the log's messages queue behind the lines.
+    // Standard error in standard output's stalled pipe, more than the backlog holds, then the log
+    // moved away 4 times with lines dropped after each: messages beyond the report lines' room.
     ASSERT_NO_FATAL_FAILURE(
-        StartConnected({"/bin/sh", "-c", "exec \"$0\" 2>&1", ChanlogCommand().front()}));
-    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
-    int sent = 0;
-    auto send = [&](int count) {
-        std::string stream;
-        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, sent, sent + count - 1, &stream));
-        sent += count;
-        ASSERT_TRUE(WaitFor([&] { return Joined(Log()).ends_with(stream); }));
-    };
-    // More than the backlog holds, then messages with lines dropped before each: the log moved
-    // away four times, each time with more lines dropped after it. Together they take more than
-    // the report lines leave of the backlog: they need room of their own.
-    ASSERT_NO_FATAL_FAILURE(send(2200));
+        StartStalled({"/bin/sh", "-c", "exec \"$0\" 2>&1", ChanlogCommand().front()}));
+    ASSERT_NO_FATAL_FAILURE(SendLogged(2200));
     for (int away = 1; away <= 4; ++away) {
         const std::string to = dir_ + "/log.txt." + std::to_string(away);
         ASSERT_EQ(rename((dir_ + "/log.txt").c_str(), to.c_str()), 0);
-        ASSERT_NO_FATAL_FAILURE(send(20));
+        stream_.clear();
+        ASSERT_NO_FATAL_FAILURE(SendLogged(20));
     }
     CloseFd(&feed_);
-
     // Read at once, the messages come within a second of the first count, yet each comes after
     // the count of the lines dropped before it.
     const std::string stream = ReadUntil(chanlog_.out, kFeedClosed, 3 * kWaitMs);
     EXPECT_TRUE(Terminate());
     const std::vector<std::string> lines = Lines(stream);
-    const std::string moved = "log.txt was moved or removed: logging goes on in ";
     int messages = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].starts_with(moved) || lines[i] + "\n" == kFeedClosed) {
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i].starts_with("log.txt was moved or removed: ") ||
+            lines[i] + "\n" == kFeedClosed) {
             ++messages;
-            ASSERT_GT(i, 0u);
-            EXPECT_TRUE(lines[i - 1].ends_with(
-                " not shown: standard output was not read in time (log.txt has what was logged)"))
-                << lines[i - 1] << "\nbefore\n"
-                << lines[i];
+            EXPECT_TRUE((lines[i - 1] + "\n").ends_with(kNotRead)) << lines[i - 1] << "\nbefore\n"
+                                                                   << lines[i];
         }
     }
     EXPECT_EQ(messages, 5) << stream.substr(stream.size() -
@@ -341,26 +294,17 @@ TEST_F(EndToEndConsole, MessagesThatFindNoRoomAreCountedApartFromTheLines) {
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     ASSERT_NE(feed_, -1);
     ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+    // More lines than the backlog holds, then the log removed (not moved: no rotator's log is
+    // waited for) 300 times, a line after each: 300 messages in the room of about 130.
     const std::string log = work + "/log.txt";
-    int sent = 0;
-    auto send = [&](int count) {
-        std::string stream;
-        ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, sent, sent + count - 1, &stream));
-        sent += count;
-        ASSERT_TRUE(WaitFor([&] { return Joined(ReadFile(log)).ends_with(stream); }));
-    };
-    // More lines than the backlog holds, then the log removed 300 times, a line after each: the 300
-    // messages take more than the 64 KiB they have, room for about 130.
-    ASSERT_NO_FATAL_FAILURE(send(2100));
-    constexpr int kRemovals = 300;
+    ASSERT_NO_FATAL_FAILURE(SendLogged(2100, log));
     std::string logged;
-    for (int away = 1; away <= kRemovals; ++away) {
-        // Removed rather than moved, after which a rotator's new log would be waited for.
+    for (int away = 1; away <= 300; ++away) {
         logged += ReadFile(log);
         ASSERT_EQ(unlink(log.c_str()), 0);
-        ASSERT_NO_FATAL_FAILURE(send(1));
+        stream_.clear();
+        ASSERT_NO_FATAL_FAILURE(SendLogged(1, log));
     }
-
     // Read from now on: the lines that waited come first, then the count of those dropped; a line
     // sent once those are out comes after all that waited.
     std::string stream = ReadUntil(chanlog_.out, " not shown: ", 3 * kWaitMs, console_);
@@ -377,21 +321,18 @@ TEST_F(EndToEndConsole, MessagesThatFindNoRoomAreCountedApartFromTheLines) {
             messages += std::stol(line);
         }
     }
-    EXPECT_EQ(messages, kRemovals);
+    EXPECT_EQ(messages, 300);
     ExpectShownOrCounted(logged + ReadFile(log), stream, stream);
 }
 
 TEST_F(EndToEndConsole, TheFeedsCloseIsSaidAtOnceThoughNobodyReadsStandardOutput) {
-    ASSERT_NO_FATAL_FAILURE(StartConnected());
     // 10 kB that nobody reads: the pipe takes a page of it, the rest waits for the console.
-    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
-    std::string stream;
-    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 19, &stream));
-    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
+    ASSERT_NO_FATAL_FAILURE(StartStalled());
+    ASSERT_NO_FATAL_FAILURE(SendLogged(20));
     CloseFd(&feed_);
     // Standard error, a file of its own, has the failure while standard output is still unread.
     EXPECT_EQ(ReadUntil(chanlog_.err, kFeedClosed, kWaitMs), kFeedClosed);
-    EXPECT_EQ(Joined(ReadUntil(chanlog_.out, PacedMessage(19), kWaitMs)), stream);
+    EXPECT_EQ(Joined(ReadUntil(chanlog_.out, PacedMessage(19), kWaitMs)), stream_);
 }
 
 TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLogNorEnd) {
@@ -406,12 +347,10 @@ TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLo
                           "inject=write:delay_enter=6s", "-p", std::to_string(chanlog_.pid)});
     ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
     // The log moved away twice: the first message of it is held in its write, the second waits
-    // behind it, and the log goes on meanwhile, within a bound that is generous against the
-    // moment it takes and half the write's delay.
+    // behind it, and the log goes on meanwhile (3 s: generous, and half the write's delay).
     for (const int away : {1, 2}) {
-        ASSERT_EQ(rename((dir_ + "/log.txt").c_str(),
-                         (dir_ + "/log.txt." + std::to_string(away)).c_str()),
-                  0);
+        const std::string to = dir_ + "/log.txt." + std::to_string(away);
+        ASSERT_EQ(rename((dir_ + "/log.txt").c_str(), to.c_str()), 0);
         const std::string line = "50;moved " + std::to_string(away) + "\n";
         ASSERT_TRUE(SendMessage(feed_, line));
         ASSERT_TRUE(WaitFor(
@@ -423,12 +362,11 @@ TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLo
             3000))
             << ReadWholeFile(trace);
     }
+    // Asked to end, it ends itself by the signal after the moments its end may take, not once the
+    // writes return. strace keeps the threads in their writes, and so the process, until the delay
+    // is over (where a network file system's wait would not), so the moment is its trace's.
     const std::int64_t start = NowNs();
     ASSERT_EQ(kill(chanlog_.pid, SIGTERM), 0);
-    // Asked to end, it ends itself by the signal after the moments its end may take, its last
-    // words' too, not once the writes return. Where the wait is a network file system's, that ends
-    // the process; strace keeps the threads in their writes, and so the process, until the delay
-    // is over, so the moment is the one its trace shows.
     EXPECT_TRUE(WaitFor([&] {
         return ReadWholeFile(trace).find("--- SIGTERM {si_signo=SIGTERM, si_code=SI_TKILL") !=
                std::string::npos;
@@ -440,20 +378,30 @@ TEST_F(EndToEndConsole, AStandardErrorFileWhoseWritesDoNotReturnHoldsUpNeitherLo
 }
 
 TEST_F(EndToEndConsole, WhatWaitsForTheConsoleIsWrittenBeforeChanlogEndsByItself) {
-    ASSERT_NO_FATAL_FAILURE(StartAndSendWhatNobodyReads(false));
-    CloseFd(&feed_);
-    // 100 kB wait for a console nobody has read yet; they all come before the end.
-    const std::string console = ReadAll(chanlog_.out, kWaitMs);
-    EXPECT_EQ(ExitCode(chanlog_), 2);
-    // Channel 1 fails beside channel 2's first lines, so its line stands among them, whole.
-    const std::string refused = "connect failed with error: 111\n";
-    std::vector<std::string> lines = Lines(console);
-    EXPECT_EQ(std::erase(lines, refused.substr(0, refused.size() - 1)), 1u) << console;
-    std::string reports;
-    for (const std::string &line : lines) {
-        reports += line + "\n";
+    // 100 kB wait for a console nobody has read yet: a pipe, or a connection with little room,
+    // which is offered each line without waiting, so that the log does not wait for it either.
+    for (const bool socket : {false, true}) {
+        int pair[2] = {-1, -1};
+        const int room = 4096;
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+        ASSERT_NO_FATAL_FAILURE(StartAndSendWhatNobodyReads(false, socket ? pair[1] : -1));
+        close(pair[1]);
+        CloseFd(&feed_);
+        // They all come before the end; channel 1 fails beside channel 2's first lines, so its
+        // line stands among them, whole.
+        const std::string console = ReadAll(socket ? pair[0] : chanlog_.out, kWaitMs);
+        close(pair[0]);
+        EXPECT_EQ(ExitCode(chanlog_), 2);
+        std::vector<std::string> lines = Lines(console);
+        EXPECT_EQ(std::erase(lines, "connect failed with error: 111"), 1u) << console;
+        std::string reports;
+        for (const std::string &line : lines) {
+            reports += line + "\n";
+        }
+        EXPECT_EQ(Joined(reports), stream_) << (socket ? "a socket" : "a pipe");
+        EndChanlogAndServices();
     }
-    EXPECT_EQ(Joined(reports), sent_);
 }
 
 TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid) {
@@ -492,17 +440,11 @@ TEST_F(EndToEndConsole, AStandardOutputThatFailsIsSaidOnceAndNoFailureGoesUnsaid
     // standard error.
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs),
               "Could not write standard output: " + DiskFullReason() +
-                  "\n"
-                  "connect failed with error: " +
-                  std::to_string(RefusedCode()) +
-                  "\n"
-                  "Could not connect to 127.0.0.1:31285\n"
-                  "recv failed with error: " +
+                  "\nconnect failed with error: " + std::to_string(RefusedCode()) +
+                  "\nCould not connect to 127.0.0.1:31285\nrecv failed with error: " +
                   std::to_string(ResetCode()) +
-                  "\n"
-                  "The feed connection failed: nothing more will be logged\n"
-                  "3 lines were not shown: standard output could not be written (log.txt has what "
-                  "was logged)\n");
+                  "\nThe feed connection failed: nothing more will be logged\n3 lines were not "
+                  "shown: standard output could not be written (log.txt has what was logged)\n");
     EXPECT_EQ(Unstamped(Log()), "50;one\n\n50;two\n\n50;three\n\n");
     if (!WindowsPrograms()) {
         ExitCode(strace); // it ends with chanlog
@@ -544,7 +486,6 @@ TEST_F(EndToEndConsole, AFullDiskUnderStandardOutputCutsNoLineAndSaysWhatItMisse
         ASSERT_TRUE(!linesAfter || WaitFor([&] {
             return ReadFile(disk + "/console").ends_with("50;64;" + std::string(91, 'p') + "\n\n");
         })) << ReadFile(disk + "/console");
-
         // The page took the first lines whole and one in part, which was finished once there was
         // room: no line is glued to a piece of another, and none ends in the middle.
         const std::vector<std::string> shown = ReportTexts(ReadFile(disk + "/console"));
@@ -582,8 +523,7 @@ TEST_F(EndToEndConsole, ANonBlockingStandardOutputReadSlowlyLosesNothingUncounte
         usleep(1000);
     }
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
-    // Read at once from now on, the console writes what waits before the end.
-    reader.Hurry();
+    reader.slow = false; // so that the console writes what waits before the end
     const std::string err = CloseTheFeedAndEnd();
     const std::string console = reader.Rest();
     close(pipe[0]);
@@ -596,41 +536,24 @@ TEST_F(EndToEndConsole, ANonBlockingStandardOutputReadSlowlyLosesNothingUncounte
 TEST_F(EndToEndConsole, ASocketThatTakesPartOfALineGetsItsRestAfterItAndNothingTwice) {
     // Standard output a connection with little room, read slowly: it takes part of a line at once
     // and the rest later.
-    ASSERT_NO_FATAL_FAILURE(ListenOn(true, true));
     const int listener = Listen(0);
     const int ours = Connect(PortOf(listener));
     const int theirs = AcceptWithin(listener, kWaitMs);
     close(listener);
     const int room = 4096;
     ASSERT_EQ(setsockopt(theirs, SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
-    StartChanlog(Output::kFd, ChanlogCommand(), theirs);
+    ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, theirs));
     close(theirs);
-    hold_ = AcceptWithin(holdListener_, kWaitMs);
-    feed_ = AcceptWithin(feedListener_, kWaitMs);
-    ASSERT_NE(feed_, -1);
     SlowReader reader(ours, 300, 1000);
     for (int i = 0; i < 400 && SendMessage(feed_, PacedMessage(i)); ++i) {
         usleep(500);
     }
-    // Read at once from now on, the console writes what waits before the end.
-    reader.Hurry();
+    reader.slow = false; // so that the console writes what waits before the end
     const std::string err = CloseTheFeedAndEnd();
     const std::string console = reader.Rest();
     close(ours);
     ExpectTheLogsLinesInOrder(Log(), console);
     ExpectShownOrCounted(Log(), console, err);
-}
-
-TEST_F(EndToEndConsole, ASocketThatNobodyReadsNeverHoldsUpTheLog) {
-    // Standard output a connection with little room, whose reader never reads: each line is
-    // offered to it without waiting, and what it does not take waits for the console thread.
-    int pair[2] = {-1, -1};
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    const int room = 4096;
-    ASSERT_EQ(setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
-    ASSERT_NO_FATAL_FAILURE(StartAndSendWhatNobodyReads(true, pair[1]));
-    close(pair[0]);
-    close(pair[1]);
 }
 
 TEST_F(EndToEndConsole, ALineASocketTookInPartAtOnceIsFinishedFromWhereItWasCut) {
@@ -683,7 +606,7 @@ TEST_F(EndToEndConsole, ALineASocketTookInPartAtOnceIsFinishedFromWhereItWasCut)
 
 TEST_F(EndToEndConsole, APseudoTerminalsMasterSideAsStandardOutputGetsEveryLine) {
     Terminal terminal;
-    ASSERT_TRUE(OpenTerminal(&terminal)) << std::strerror(errno);
+    ASSERT_TRUE(terminal.Open()) << std::strerror(errno);
     ASSERT_NO_FATAL_FAILURE(StartConnected(ChanlogCommand(), Output::kFd, terminal.master));
     for (const std::string message : {"50;one\n", "50;two\n", "50;three\n"}) {
         Send(message);
@@ -730,8 +653,7 @@ TEST_F(EndToEndConsole, NobodyReadingStandardOutputHoldsUpNoEndAndWhatWasNotShow
 TEST_F(EndToEndConsole, AFailureIsSaidAtOnceThoughStandardOutputIsStalled) {
     // A log of 32 KiB at most, and standard output stalled long before it is full.
     ASSERT_NO_FATAL_FAILURE(
-        StartConnected({"/bin/sh", "-c", "ulimit -f 64 && exec \"$0\"", ChanlogCommand().front()}));
-    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+        StartStalled({"/bin/sh", "-c", "ulimit -f 64 && exec \"$0\"", ChanlogCommand().front()}));
     for (int i = 0; i < 400; ++i) {
         ASSERT_TRUE(SendMessage(feed_, "50;" + std::string(96, 'f') + "\n"));
         usleep(500);
@@ -740,18 +662,15 @@ TEST_F(EndToEndConsole, AFailureIsSaidAtOnceThoughStandardOutputIsStalled) {
 }
 
 TEST_F(EndToEndConsole, AskedToEndWhileLinesWaitItGivesTheConsoleAMomentToWriteThem) {
-    ASSERT_NO_FATAL_FAILURE(StartConnected());
-    ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
-    // 10 kB: the pipe takes a few lines, the rest wait for the console thread.
-    std::string stream;
-    ASSERT_NO_FATAL_FAILURE(SendPaced(feed_, 0, 19, &stream));
-    ASSERT_TRUE(WaitFor([&] { return Joined(Log()) == stream; }));
-    // Read from a moment after it is asked to end, the console still gets every line.
+    // 10 kB: the pipe takes a few lines, the rest wait for the console thread. Read from a moment
+    // after it is asked to end, the console still gets every line.
+    ASSERT_NO_FATAL_FAILURE(StartStalled());
+    ASSERT_NO_FATAL_FAILURE(SendLogged(20));
     kill(chanlog_.pid, EndSignal());
     usleep(200 * 1000);
     const std::string console = ReadAll(chanlog_.out, kWaitMs);
     EXPECT_EQ(ExitCode(chanlog_), EndedStatus());
-    EXPECT_EQ(Joined(console), stream);
+    EXPECT_EQ(Joined(console), stream_);
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs), "");
 }
 
@@ -766,9 +685,8 @@ TEST_F(EndToEndConsole, AskedToEndWithNothingToWriteItDoesNotWaitOutTheConsolesM
     EXPECT_LT(NowNs() - start, std::int64_t{900} * 1000000);
 }
 
-// chanlog as a job in the background of a terminal set to stop background writers (`stty
-// tostop`), with the terminal as standard output; its session leader is the process returned,
-// which waits for it.
+// chanlog as a background job of a terminal that stops background writers (`stty tostop`), the
+// terminal its standard output; the process returned is its session leader, which waits for it.
 Child InTheBackground(const std::string &dir, const Terminal &terminal) {
     Child leader;
     leader.err = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -802,7 +720,7 @@ Child InTheBackground(const std::string &dir, const Terminal &terminal) {
 
 TEST_F(EndToEndConsole, InTheBackgroundOfATerminalThatStopsWritersItGoesOnLogging) {
     Terminal terminal;
-    ASSERT_TRUE(OpenTerminal(&terminal)) << std::strerror(errno);
+    ASSERT_TRUE(terminal.Open()) << std::strerror(errno);
     ListenOn(true, true);
     chanlog_ = InTheBackground(dir_, terminal);
     ASSERT_GT(chanlog_.pid, 0);
@@ -811,9 +729,8 @@ TEST_F(EndToEndConsole, InTheBackgroundOfATerminalThatStopsWritersItGoesOnLoggin
     ASSERT_NE(feed_, -1);
     std::string expected;
     for (int i = 1; i <= 5; ++i) {
-        const std::string message = "50;line " + std::to_string(i) + "\n";
-        Send(message);
-        expected += message + "\n";
+        Send("50;line " + std::to_string(i) + "\n");
+        expected += "50;line " + std::to_string(i) + "\n\n";
     }
     // Writing to the terminal did not stop it: the log keeps up, and the terminal has the lines.
     EXPECT_TRUE(WaitFor([&] { return Unstamped(Log()) == expected; })) << Log();
@@ -831,21 +748,18 @@ TEST_F(EndToEndConsole, AStalledConsoleCostsAtMostItsBoundInMemoryForShortLinesA
     GTEST_SKIP() << "the sanitizers keep memory of their own beside every byte";
 #endif
     for (const std::size_t length : {std::size_t{30}, std::size_t{1000}}) {
-        ASSERT_NO_FATAL_FAILURE(StartConnected());
-        ASSERT_GT(fcntl(chanlog_.out, F_SETPIPE_SZ, 4096), 0);
+        ASSERT_NO_FATAL_FAILURE(StartStalled());
         Send("50;first\n");
         const long long before = StatusKb(chanlog_.pid, "VmRSS");
         // More lines than the backlog holds, each its own receive as long as chanlog keeps up.
-        const std::size_t count = std::size_t{1024} * 1024 / length + 2000;
-        std::string message = "50;" + std::string(length - 4, 'm') + "\n";
-        for (std::size_t i = 0; i < count; ++i) {
+        const std::string message = "50;" + std::string(length - 4, 'm') + "\n";
+        for (std::size_t i = 0; i < std::size_t{1024} * 1024 / length + 2000; ++i) {
             ASSERT_TRUE(SendMessage(feed_, message));
             usleep(100);
         }
         ASSERT_TRUE(WaitDrained(kFeedService, kWaitMs));
-        const long long grown = StatusKb(chanlog_.pid, "VmRSS") - before;
         // 1 MiB for report lines, 64 KiB for messages, and a little for the lines in flight.
-        EXPECT_LE(grown, 1024 + 64 + 128) << length << "-byte lines";
+        EXPECT_LE(StatusKb(chanlog_.pid, "VmRSS") - before, 1024 + 64 + 128) << length << " bytes";
         EndChanlogAndServices();
     }
 }

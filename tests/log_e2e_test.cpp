@@ -1,7 +1,6 @@
 // The real chanlog binary and its log as the world outside treats it: a full disk, a file-size
 // limit, a FIFO, a log emptied, added to, moved or removed while chanlog writes it, its folder
-// removed and made again, a power cut that only the disk survives, an end by signal while the log
-// fails.
+// removed and made again, an end by signal while the log fails.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -34,7 +33,25 @@ class EndToEndLog : public ChanlogTest {
     std::string LogPath() const {
         return dir_ + "/log.txt";
     }
+    // Sends each of `messages` and returns what they make on the console, stamps taken off.
+    std::string SendEach(const std::vector<std::string> &messages) const {
+        std::string shown;
+        for (const std::string &message : messages) {
+            Send(message);
+            shown += message + "\n";
+        }
+        return shown;
+    }
 };
+
+// `count` messages from `first` on, each "50;<its number>;" and `text`.
+std::vector<std::string> Numbered(int first, int count, const std::string &text) {
+    std::vector<std::string> messages;
+    for (int i = first; i < first + count; ++i) {
+        messages.push_back("50;" + std::to_string(i) + ";" + text + "\n");
+    }
+    return messages;
+}
 
 // Opens `path` as another program would and closes it again: `flags` says how.
 void Touch(const std::string &path, int flags, const std::string &text = {}) {
@@ -44,13 +61,22 @@ void Touch(const std::string &path, int flags, const std::string &text = {}) {
     close(fd);
 }
 
+// The first line at or after `from` of an strace output that holds `what`; the lines' count if
+// none does.
+std::size_t Find(const std::vector<std::string> &calls, const std::string &what,
+                 std::size_t from = 0) {
+    while (from < calls.size() && calls[from].find(what) == std::string::npos) {
+        ++from;
+    }
+    return from;
+}
+
 TEST_F(EndToEndLog, EmptiedOrAddedToFromOutsideItGetsWholeLinesAndNoZeros) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     Send("50;one\n");
     Send("50;two\n");
     Console("50;two\n");
-    // As `: > log.txt` and a rotator's copytruncate empty it.
-    Touch(LogPath(), O_TRUNC);
+    Touch(LogPath(), O_TRUNC); // as `: > log.txt` and a rotator's copytruncate empty it
     Send("50;three\n");
     Console("50;three\n");
     // As `echo ... >> log.txt` adds a note, in the programs' own line ends.
@@ -110,22 +136,18 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLockedAndIts
     };
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     Send("50;first\n");
+    const std::string moved =
+        std::string("log.txt was moved or removed: logging goes on in ") + real;
     std::string said;
     std::string expected;
     for (std::size_t i = 0; i < std::size(steps); ++i) {
         ASSERT_NO_FATAL_FAILURE(steps[i].act());
         // Two lines: the second finds the name as the first left it, so that the next change is
         // noticed by itself.
-        std::string lines = steps[i].before;
-        for (const char *which : {"after ", "still "}) {
-            const std::string line = "50;" + (which + std::to_string(i)) + "\n";
-            Send(line);
-            lines += line + "\n";
-        }
-        EXPECT_EQ(Unstamped(ReadFile(path(steps[i].where))), lines) << "step " << i;
-        expected.append("log.txt was moved or removed: logging goes on in ")
-            .append(real)
-            .append("/" + steps[i].where + "\n");
+        const std::string n = std::to_string(i);
+        const std::string lines = SendEach({"50;after " + n + "\n", "50;still " + n + "\n"});
+        EXPECT_EQ(Unstamped(ReadFile(path(steps[i].where))), steps[i].before + lines) << i;
+        expected += moved + "/" + steps[i].where + "\n";
         said = ReadUntil(chanlog_.err, expected, kWaitMs, said);
     }
     EXPECT_EQ(said, expected);
@@ -137,29 +159,26 @@ TEST_F(EndToEndLog, AMovedRemovedOrReplacedLogIsFollowedSaidAndStillLockedAndIts
     EXPECT_EQ(ReadAll(second.err, kWaitMs), "Could not open log.txt: in use by another process\n");
     Stop(second, SIGKILL);
 
-    // Its folder gone: nowhere to log, which is a write failure like a full disk.
+    // Its folder gone: nowhere to log, which is a write failure like a full disk; each line looks
+    // for one again, long after the removal was raised.
     RemoveDir(dir_);
-    // Each line looks for one again, long after the removal was raised.
-    Send("50;four\n");
-    Send("50;five\n");
-    Send("50;six\n");
-    EXPECT_NE(Unstamped(Console("50;six\n")).find("50;four\n\n50;five\n\n50;six\n"),
-              std::string::npos);
+    const std::string shown = SendEach({"50;four\n", "50;five\n", "50;six\n"});
+    EXPECT_NE(Unstamped(Console("50;six\n\n")).find(shown), std::string::npos);
     // The folder made again at its path: the log is made there again, found by its full path.
     ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
     Send("50;seven\n");
     Console("50;seven\n");
     EXPECT_EQ(Unstamped(Log()), "50;seven\n\n");
     CloseFd(&feed_);
-    ExpectOnlyChannelTwoEnds(
-        std::string("Could not write log.txt: No such file or directory\n") +
-        "log.txt was moved or removed: logging goes on in " + real + "/log.txt\n" +
-        "log.txt is missing 3 lines that could not be written\n" + kFeedClosed);
+    ExpectOnlyChannelTwoEnds("Could not write log.txt: No such file or directory\n" + moved +
+                             "/log.txt\nlog.txt is missing 3 lines that could not be written\n" +
+                             kFeedClosed);
 }
 
 TEST_F(EndToEndLog, ALineBetweenARotatorsMoveAndItsCreateWaitsForTheRotatorsLog) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     Send("50;before\n");
+    Console("50;before\n"); // and so logged: each line is in the log before it is shown
     ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
     // A line comes between the rotator's move and its create, which a log made by chanlog would
     // stand in the way of: logrotate's create is an exclusive one.
@@ -176,6 +195,7 @@ TEST_F(EndToEndLog, ALineBetweenARotatorsMoveAndItsCreateWaitsForTheRotatorsLog)
 TEST_F(EndToEndLog, ALogThatAnotherProcessMadeAndLocksIsNotTakenAndWhyIsSaid) {
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     Send("50;before\n");
+    Console("50;before\n"); // and so logged: each line is in the log before it is shown
     ASSERT_EQ(rename(LogPath().c_str(), (LogPath() + ".1").c_str()), 0);
     const int held = open(LogPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     EXPECT_EQ(flock(held, LOCK_EX), 0) << std::strerror(errno);
@@ -186,16 +206,6 @@ TEST_F(EndToEndLog, ALogThatAnotherProcessMadeAndLocksIsNotTakenAndWhyIsSaid) {
     EXPECT_EQ(Log(), "");
     EXPECT_EQ(Unstamped(ReadFile(LogPath() + ".1")), "50;before\n\n");
     close(held);
-}
-
-// The first line at or after `from` of an strace output that holds `what`; the lines' count if
-// none does.
-std::size_t Find(const std::vector<std::string> &calls, const std::string &what,
-                 std::size_t from = 0) {
-    while (from < calls.size() && calls[from].find(what) == std::string::npos) {
-        ++from;
-    }
-    return from;
 }
 
 TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNothingSyncs) {
@@ -211,8 +221,7 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNo
             return call.find(" fdatasync(") != std::string::npos;
         });
     };
-    // The log's write of a line (the first that has it; the console's comes after) was followed by
-    // a sync.
+    // The log's write of a line (the first that has it) was followed by a sync.
     auto syncedAfter = [&](const std::string &text) {
         calls = Lines(ReadWholeFile(trace));
         return Find(calls, " fdatasync(", Find(calls, text)) < calls.size();
@@ -223,9 +232,9 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNo
         Send("50;line " + std::to_string(i) + "\n");
         usleep(100 * 1000);
     }
-    // The last line is put on the disk after it was written...
+    // The last line is put on the disk after it was written, at most once a second however many
+    // lines come, and never by the thread that receives.
     EXPECT_TRUE(WaitFor([&] { return syncedAfter("50;line 5"); })) << ReadWholeFile(trace);
-    // ...at most once a second however many lines come, and never by the thread that receives.
     const double seconds = static_cast<double>(NowNs() - start) / 1e9;
     EXPECT_LE(syncs(), static_cast<long>(seconds) + 2) << seconds << " s";
     const std::string received = calls[Find(calls, " recvfrom(")];
@@ -235,8 +244,8 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNo
         EXPECT_FALSE(calls[at].starts_with(receiver + " ")) << calls[at];
     }
 
-    // Moved away, the log's last lines reach the disk before it is let go of.
-    // The line's first write after its receive is the log's.
+    // Moved away, the log's last lines (whose write is the first after their receive) reach the
+    // disk before it is let go of.
     const std::string wrote = calls[Find(calls, " write(", Find(calls, "50;line 5"))];
     const std::string fd =
         wrote.substr(wrote.find("write(") + 6, wrote.find(',') - wrote.find('(') - 1);
@@ -276,16 +285,14 @@ TEST_F(EndToEndLog, LinesReachTheDiskWithinASecondFromAThreadOfTheirOwnAndIdleNo
 
 TEST_F(EndToEndLog, AnEndByItsSignalsSaysWhatTheLogMissedAndEndsWithTheSignal) {
     ASSERT_EQ(symlink("/dev/full", LogPath().c_str()), 0) << std::strerror(errno);
+    const std::string failed = "Could not write log.txt: No space left on device\n";
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        ASSERT_NO_FATAL_FAILURE(StartConnected());
         // One line missed at the first end, two at the others.
+        ASSERT_NO_FATAL_FAILURE(StartConnected());
         const bool one = signal == SIGTERM;
-        Send("50;one\n");
-        if (!one) {
-            Send("50;two\n");
-        }
+        SendEach(one ? std::vector<std::string>{"50;one\n"}
+                     : std::vector<std::string>{"50;one\n", "50;two\n"});
         Console(one ? "50;one\n" : "50;two\n");
-        const std::string failed = "Could not write log.txt: No space left on device\n";
         const std::string said = ReadUntil(chanlog_.err, failed, kWaitMs);
         kill(chanlog_.pid, signal);
         // Ended by the signal itself, as a shell or a service manager expects.
@@ -297,9 +304,9 @@ TEST_F(EndToEndLog, AnEndByItsSignalsSaysWhatTheLogMissedAndEndsWithTheSignal) {
         }));
         EXPECT_EQ(ended.si_code, CLD_KILLED) << signal;
         EXPECT_EQ(ExitCode(chanlog_), 128 + signal) << signal;
-        EXPECT_EQ(said + ReadAll(chanlog_.err, kWaitMs),
-                  failed + (one ? "log.txt is missing 1 line that could not be written\n"
-                                : "log.txt is missing 2 lines that could not be written\n"))
+        EXPECT_EQ(said + ReadAll(chanlog_.err, kWaitMs), failed + "log.txt is missing " +
+                                                             (one ? "1 line" : "2 lines") +
+                                                             " that could not be written\n")
             << signal;
         EndChanlogAndServices();
     }
@@ -320,8 +327,8 @@ TEST_F(EndToEndLog, AnEndBySignalWaitsForItsSyncAndLogsNoLineAfterTheCountItSays
             ASSERT_EQ(symlink("/dev/full", LogPath().c_str()), 0) << std::strerror(errno);
         }
         ASSERT_NO_FATAL_FAILURE(StartConnected());
-        // Each sync is held up for 150 ms: time enough for an end that did not wait for it to
-        // end first, and for lines logged meanwhile by a channel that the end did not hold.
+        // Each sync held up for 150 ms: time for an end that did not wait for it to end first,
+        // and for lines logged meanwhile by a channel that the end did not hold.
         Child strace = Spawn({"strace", "-f", "-qq", "-e", "trace=write,fdatasync", "-e",
                               "inject=fdatasync:delay_enter=150000", "-o", trace, "-p",
                               std::to_string(chanlog_.pid)});
@@ -345,8 +352,7 @@ TEST_F(EndToEndLog, AnEndBySignalWaitsForItsSyncAndLogsNoLineAfterTheCountItSays
                         return synced(Find(calls, "50;first"));
                     }))
             << ReadWholeFile(trace);
-        // Lines flow until and past the end.
-        std::atomic<bool> ended = false;
+        std::atomic<bool> ended = false; // lines flow until and past the end
         std::thread service([&] {
             for (int i = 0; !ended && SendMessage(feed_, "50;" + std::to_string(i) + "\n"); ++i) {
                 usleep(1000);
@@ -385,18 +391,14 @@ TEST_F(EndToEndLog, AnEndBySignalWaitsForItsSyncAndLogsNoLineAfterTheCountItSays
 }
 
 TEST_F(EndToEndLog, LogOnAFullDiskIsReportedOnceAndTheConsoleGoesOn) {
-    ASSERT_EQ(symlink("/dev/full", (dir_ + "/log.txt").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(symlink("/dev/full", LogPath().c_str()), 0) << std::strerror(errno);
     // Standard error joins standard output, where a line's log failure comes before the line: the
     // log is written first.
     ASSERT_NO_FATAL_FAILURE(
         StartConnected({"/bin/sh", "-c", "exec \"$0\" 2>&1", ChanlogCommand().front()}));
-    std::string expected = "Could not write log.txt: No space left on device\n";
-    for (int i = 1; i <= 5; ++i) {
-        const std::string message = "50;line " + std::to_string(i) + "\n";
-        Send(message);
-        expected += message + "\n";
-    }
-    EXPECT_EQ(Unstamped(Console("50;line 5\n")), expected);
+    const std::string expected =
+        "Could not write log.txt: No space left on device\n" + SendEach(Numbered(1, 5, "line"));
+    EXPECT_EQ(Unstamped(Console("50;5;line\n")), expected);
     // A device is nobody's to lock: a chanlog in another folder opens /dev/full as its log too.
     const std::string other = MakeTempDir();
     ASSERT_EQ(symlink("/dev/full", (other + "/log.txt").c_str()), 0);
@@ -423,30 +425,21 @@ TEST_F(EndToEndLog, ADiskThatFillsForAMomentLosesWholeLinesOnlyAndSaysHowMany) {
     }
     WriteWholeFile(dir_ + "/filler", std::string(std::size_t{15} * 4096, 'f'));
     ASSERT_NO_FATAL_FAILURE(StartConnected());
-    std::vector<std::string> messages;
-    std::string shown;
-    for (int i = 0; i < 60; ++i) {
-        messages.push_back("50;" + std::to_string(i) + ";" + std::string(90, 'p') + "\n");
-        Send(messages.back());
-        shown += messages.back() + "\n";
-    }
+    std::vector<std::string> messages = Numbered(0, 60, std::string(90, 'p'));
+    std::string shown = SendEach(messages);
     ASSERT_EQ(unlink((dir_ + "/filler").c_str()), 0);
-    for (int i = 60; i < 65; ++i) {
-        messages.push_back("50;" + std::to_string(i) + ";after\n");
-        Send(messages.back());
-        shown += messages.back() + "\n";
-    }
+    const std::vector<std::string> after = Numbered(60, 5, "after");
+    shown += SendEach(after);
     EXPECT_EQ(Unstamped(Console("50;64;after\n")), shown);
-
     // The page took the first lines whole; the one that did not fit was taken off again, and the
     // lines after the space came back follow them directly.
-    const std::vector<std::string> logged = ReportTexts(Log());
+    std::vector<std::string> logged = ReportTexts(Log());
     ASSERT_GT(logged.size(), 5u);
     ASSERT_LT(logged.size(), 60u);
-    const auto kept = static_cast<std::ptrdiff_t>(logged.size()) - 5;
-    std::vector<std::string> expected(messages.begin(), messages.begin() + kept);
-    expected.insert(expected.end(), messages.begin() + 60, messages.end());
-    EXPECT_EQ(logged, expected);
+    const std::size_t kept = logged.size() - 5;
+    messages.resize(kept);
+    messages.insert(messages.end(), after.begin(), after.end());
+    EXPECT_EQ(logged, messages);
     EXPECT_EQ(ReadUntil(chanlog_.err, "written\n", kWaitMs),
               "Could not write log.txt: No space left on device\nlog.txt is missing " +
                   std::to_string(60 - kept) + " lines that could not be written\n");
@@ -461,48 +454,40 @@ TEST_F(EndToEndLog, AFileSizeLimitIsAWriteFailureAndTheConsoleGoesOn) {
     // 512 bytes: a few lines.
     ASSERT_NO_FATAL_FAILURE(
         StartConnected({"/bin/sh", "-c", "ulimit -f 1 && exec \"$0\"", ChanlogCommand().front()}));
-    std::string shown;
-    std::vector<std::string> messages;
-    for (int i = 0; i < 20; ++i) {
-        messages.push_back("50;" + std::to_string(i) + ";" + std::string(40, 'q') + "\n");
-        Send(messages.back());
-        shown += messages.back() + "\n";
-    }
+    std::vector<std::string> messages = Numbered(0, 20, std::string(40, 'q'));
+    const std::string shown = SendEach(messages);
     EXPECT_EQ(Unstamped(Console("50;19;")), shown);
     // Whole lines up to the limit, and not one byte of the line that did not fit.
     const std::vector<std::string> logged = ReportTexts(Log());
     ASSERT_FALSE(logged.empty());
-    EXPECT_EQ(logged,
-              std::vector<std::string>(
-                  messages.begin(), messages.begin() + static_cast<std::ptrdiff_t>(logged.size())));
+    const std::size_t missing = messages.size() - logged.size();
+    messages.resize(logged.size());
+    EXPECT_EQ(logged, messages);
     EXPECT_LE(Log().size(), 512u);
     EXPECT_GT(Log().size(), 512u - 60);
     // Ended by its signal, it first says how many lines the log is missing.
     ExpectHoldingUntilTerminated("Could not write log.txt: File too large\n",
-                                 "log.txt is missing " +
-                                     std::to_string(messages.size() - logged.size()) +
+                                 "log.txt is missing " + std::to_string(missing) +
                                      " lines that could not be written\n");
 }
 
 TEST_F(EndToEndLog, AFifoAsTheLogNeverHoldsStartUp) {
-    const std::string path = dir_ + "/log.txt";
-    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(LogPath().c_str(), 0644), 0);
     ListenOn(true, true);
     StartChanlog();
     EXPECT_EQ(ExitCode(chanlog_), 1);
     EXPECT_EQ(ReadAll(chanlog_.err, kWaitMs),
               "Could not open log.txt: No such device or address\n");
     EXPECT_TRUE(NoneConnected());
-
-    // With a reader it is a log like any other.
-    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // With a reader it is a log like any other; a FIFO keeps nothing to put on a disk, which is
+    // no failure.
+    int reader = open(LogPath().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     EXPECT_NE(reader, -1) << std::strerror(errno);
     StartChanlog();
     hold_ = AcceptWithin(holdListener_, kWaitMs);
     feed_ = AcceptWithin(feedListener_, kWaitMs);
     Send("50;through the fifo\n");
     EXPECT_EQ(Unstamped(ReadUntil(reader, "fifo\n\n", kWaitMs)), "50;through the fifo\n\n");
-    // A FIFO keeps nothing to put on a disk, which is no failure.
     CloseFd(&feed_);
     ExpectOnlyChannelTwoEnds(kFeedClosed);
     CloseFd(&reader);

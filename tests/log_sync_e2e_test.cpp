@@ -1,7 +1,5 @@
 // The real chanlog's log as it reaches the disk when the end comes at an awkward moment or the
-// system refuses: an end while a sync runs, a sync without a free descriptor, an end just as the
-// log takes lines again, a sync that fails at the close. strace holds system calls up or fails them
-// where the test needs it.
+// system refuses; strace holds system calls up or fails them where the test needs it.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -22,47 +20,34 @@ namespace {
 
 class EndToEndLogSync : public ChanlogTest {
   protected:
-    // The ids of the threads of chanlog that are in the system call `number` now (waiting in it, or
-    // held at its entry or exit by a tracer), with `fd` as its first argument unless that is -1.
-    std::vector<std::string> ThreadsIn(long number, int fd = -1) const {
-        std::vector<std::string> threads;
-        const std::string task = "/proc/" + std::to_string(chanlog_.pid) + "/task/";
-        for (const std::string &tid : Lines(Entries(task))) {
-            const std::string call = ReadWholeFile(task + tid + "/syscall");
-            char *end = nullptr;
-            if (call.empty() || std::strtol(call.c_str(), &end, 10) != number) {
-                continue;
-            }
-            if (fd == -1 || std::strtol(end, nullptr, 16) == fd) {
-                threads.push_back(tid);
-            }
+    std::string Task() const {
+        return "/proc/" + std::to_string(chanlog_.pid) + "/task/";
+    }
+    // chanlog's threads, by their ids.
+    std::vector<std::string> Threads() const {
+        std::vector<std::string> tids;
+        for (const auto &entry : std::filesystem::directory_iterator(Task())) {
+            tids.push_back(entry.path().filename().string());
         }
+        return tids;
+    }
+    // The ids of the threads of chanlog that are in the system call `number` now (waiting in it, or
+    // held at its entry or exit by a tracer).
+    std::vector<std::string> ThreadsIn(long number) const {
+        std::vector<std::string> threads = Threads();
+        std::erase_if(threads, [&](const std::string &tid) {
+            const std::string call = ReadWholeFile(Task() + tid + "/syscall");
+            return call.empty() || std::strtol(call.c_str(), nullptr, 10) != number;
+        });
         return threads;
     }
     // Every thread of chanlog in `tids` has a tracer.
     bool AllTraced(const std::vector<std::string> &tids) const {
-        const std::string task = "/proc/" + std::to_string(chanlog_.pid) + "/task/";
-        return std::all_of(tids.begin(), tids.end(), [&task](const std::string &tid) {
-            const std::string status = ReadWholeFile(task + tid + "/status");
+        return std::all_of(tids.begin(), tids.end(), [this](const std::string &tid) {
+            const std::string status = ReadWholeFile(Task() + tid + "/status");
             const std::size_t at = status.find("TracerPid:\t");
             return at != std::string::npos && status.compare(at + 11, 2, "0\n") != 0;
         });
-    }
-    // chanlog's threads, by their ids.
-    std::string Threads() const {
-        return Entries("/proc/" + std::to_string(chanlog_.pid) + "/task/");
-    }
-    // The descriptor of chanlog's log.
-    int LogFd() const {
-        const std::string fds = "/proc/" + std::to_string(chanlog_.pid) + "/fd/";
-        for (const std::string &fd : Lines(Entries(fds))) {
-            char target[4096] = {};
-            if (readlink((fds + fd).c_str(), target, sizeof target - 1) > 0 &&
-                std::string(target).ends_with("/log.txt")) {
-                return std::stoi(fd);
-            }
-        }
-        return -1;
     }
     // The limit `resource` of chanlog, made `soft` while the hard one stays; returns it as it was.
     rlimit Limit(__rlimit_resource resource, rlim_t soft) const {
@@ -72,31 +57,19 @@ class EndToEndLogSync : public ChanlogTest {
         EXPECT_EQ(prlimit(chanlog_.pid, resource, &now, nullptr), 0);
         return was;
     }
-    void Restore(__rlimit_resource resource, const rlimit &was) const {
-        EXPECT_EQ(prlimit(chanlog_.pid, resource, &was, nullptr), 0);
-    }
     // strace attached to chanlog's threads `tids` (all of them, and those it starts, where empty)
     // with `options`, writing to `output`.
-    static Child Trace(pid_t pid, const std::vector<std::string> &options,
-                       const std::vector<std::string> &tids, const std::string &output) {
+    Child Trace(const std::vector<std::string> &options, const std::vector<std::string> &tids,
+                const std::string &output) const {
         std::vector<std::string> command = {"strace", "-qq", "-o", output};
         command.insert(command.end(), options.begin(), options.end());
         if (tids.empty()) {
-            command.insert(command.end(), {"-f", "-p", std::to_string(pid)});
+            command.insert(command.end(), {"-f", "-p", std::to_string(chanlog_.pid)});
         }
         for (const std::string &tid : tids) {
             command.insert(command.end(), {"-p", tid});
         }
         return Spawn(command);
-    }
-
-  private:
-    static std::string Entries(const std::string &folder) {
-        std::string names;
-        for (const auto &entry : std::filesystem::directory_iterator(folder)) {
-            names += entry.path().filename().string() + "\n";
-        }
-        return names;
     }
 };
 
@@ -104,7 +77,7 @@ TEST_F(EndToEndLogSync, AnEndWhileASyncRunsPutsTheLinesWrittenMeanwhileOnTheDisk
     ASSERT_NO_FATAL_FAILURE(StartConnected());
     const std::string trace = dir_ + ".trace";
     // The thread that syncs, as the first line shows.
-    Child watch = Trace(chanlog_.pid, {"-e", "trace=fdatasync"}, {}, trace);
+    Child watch = Trace({"-e", "trace=fdatasync"}, {}, trace);
     ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
     Send("50;zero\n");
     ASSERT_TRUE(WaitFor([&] { return ReadWholeFile(trace).find(" = 0") != std::string::npos; }));
@@ -113,9 +86,8 @@ TEST_F(EndToEndLogSync, AnEndWhileASyncRunsPutsTheLinesWrittenMeanwhileOnTheDisk
     // Its syncs come back 150 ms after the disk has done them: the sync after the end's request
     // ends 300 ms after the one that runs when it comes began, well within the end's 500, and the
     // end waits for it. Nothing else is held up.
-    Child strace =
-        Trace(chanlog_.pid, {"-e", "trace=fdatasync", "-e", "inject=fdatasync:delay_exit=150000"},
-              {syncer}, trace);
+    Child strace = Trace({"-e", "trace=fdatasync", "-e", "inject=fdatasync:delay_exit=150000"},
+                         {syncer}, trace);
     ASSERT_TRUE(WaitFor([&] { return AllTraced({syncer}); }));
     // Two lines come while a sync runs, and the end after them: a sync after them has ended
     // before the process does.
@@ -126,13 +98,14 @@ TEST_F(EndToEndLogSync, AnEndWhileASyncRunsPutsTheLinesWrittenMeanwhileOnTheDisk
     kill(chanlog_.pid, SIGTERM);
     EXPECT_EQ(ExitCode(chanlog_), 128 + SIGTERM);
     ExitCode(strace); // it ends with its tracee, its record written
-    std::size_t synced = 0;
-    for (const std::string &call : Lines(ReadWholeFile(trace))) {
-        if (call.starts_with("fdatasync(") && call.find(" = 0") != std::string::npos) {
-            ++synced;
-        }
-    }
-    EXPECT_EQ(synced, 2u) << ReadWholeFile(trace);
+    const std::vector<std::string> calls = Lines(ReadWholeFile(trace));
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string &call) {
+                                return call.starts_with("fdatasync(") &&
+                                       call.find(" = 0") != std::string::npos;
+                            }),
+              2)
+        << ReadWholeFile(trace);
     unlink(trace.c_str());
 }
 
@@ -141,10 +114,8 @@ TEST_F(EndToEndLogSync, ASyncForWhichNoDescriptorIsFreeIsSaidAsAFailedSync) {
     // Not one descriptor more, before the first line, while no sync holds one for a moment: the
     // sync thread cannot have one of its own on the log.
     const std::string fds = "/proc/" + std::to_string(chanlog_.pid) + "/fd/";
-    std::size_t open = 0;
-    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator(fds)) {
-        ++open;
-    }
+    const auto open = static_cast<rlim_t>(std::distance(std::filesystem::directory_iterator(fds),
+                                                        std::filesystem::directory_iterator{}));
     ASSERT_TRUE(std::filesystem::exists(fds + std::to_string(open - 1))) << "a gap among them";
     const rlimit was = Limit(RLIMIT_NOFILE, open);
     Send("50;one\n");
@@ -152,7 +123,7 @@ TEST_F(EndToEndLogSync, ASyncForWhichNoDescriptorIsFreeIsSaidAsAFailedSync) {
     EXPECT_EQ(ReadUntil(chanlog_.err, failed, kWaitMs), failed);
     // The lines go on, into the log and to the console; once descriptors are free again, so do
     // the syncs, and the failure is not said again.
-    Restore(RLIMIT_NOFILE, was);
+    EXPECT_EQ(prlimit(chanlog_.pid, RLIMIT_NOFILE, &was, nullptr), 0);
     Send("50;two\n");
     EXPECT_EQ(Unstamped(Console("50;two\n")), "50;one\n\n50;two\n\n");
     EXPECT_EQ(Unstamped(Log()), "50;one\n\n50;two\n\n");
@@ -173,16 +144,14 @@ TEST_F(EndToEndLogSync, AnEndJustAsTheLogTakesLinesAgainStillSaysTheCountAndShow
     const std::string failed = "Could not write log.txt: File too large\n";
     const std::string said = ReadUntil(chanlog_.err, failed, kWaitMs);
     Console("50;three\n");
-    Restore(RLIMIT_FSIZE, was);
-    // Channel 2's calls that wake a waiting thread come back 100 ms after they woke it: the sync
-    // thread that the next line wakes, which then waits for the lock that channel 2 holds, standard
-    // error's writer that the count of lines missing wakes, then the end of the process, which
-    // waits for the line: 300 ms of its 500 go before it has the line.
+    EXPECT_EQ(prlimit(chanlog_.pid, RLIMIT_FSIZE, &was, nullptr), 0);
+    // Channel 2's wakes of a waiting thread come back 100 ms late: of the sync thread (which then
+    // waits for channel 2's lock), of standard error's writer for the count of lines missing, and
+    // of the end, which waits for the line: 300 ms of its 500 go before it has the line.
     std::vector<std::string> receiver;
     ASSERT_TRUE(WaitFor([&] { return (receiver = ThreadsIn(SYS_recvfrom)).size() == 1; }));
     Child strace =
-        Trace(chanlog_.pid, {"-e", "trace=futex", "-e", "inject=futex:delay_exit=100000"}, receiver,
-              "/dev/null");
+        Trace({"-e", "trace=futex", "-e", "inject=futex:delay_exit=100000"}, receiver, "/dev/null");
     ASSERT_TRUE(WaitFor([&] { return AllTraced(receiver); }));
     Send("50;four\n");
     ASSERT_TRUE(WaitFor([&] {
@@ -205,12 +174,11 @@ TEST_F(EndToEndLogSync, ASyncThatFailsAtTheCloseIsSaidAsAFailedSync) {
     // Channel 2's syncs, at the close, fail; the sync thread's are watched.
     std::vector<std::string> receiver;
     ASSERT_TRUE(WaitFor([&] { return (receiver = ThreadsIn(SYS_recvfrom)).size() == 1; }));
-    std::vector<std::string> others = Lines(Threads());
+    std::vector<std::string> others = Threads();
     std::erase(others, receiver.front());
     Child failing =
-        Trace(chanlog_.pid, {"-e", "trace=fdatasync", "-e", "inject=fdatasync:error=EIO"}, receiver,
-              "/dev/null");
-    Child watching = Trace(chanlog_.pid, {"-e", "trace=fdatasync"}, others, trace);
+        Trace({"-e", "trace=fdatasync", "-e", "inject=fdatasync:error=EIO"}, receiver, "/dev/null");
+    Child watching = Trace({"-e", "trace=fdatasync"}, others, trace);
     ASSERT_TRUE(WaitFor([&] { return AllThreadsTraced(chanlog_.pid); }));
     // The first line is synced at once by the sync thread; the second waits for the next sync, a
     // second later, and the feed closes well before that: the close puts it on the disk.
