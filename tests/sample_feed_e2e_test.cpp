@@ -125,7 +125,7 @@ class EndToEndSampleFeed : public ChanlogTest {
         SpawnFeed(args, redirections);
         const int status = ExitCode(service_);
         const std::string out = ReadAll(service_.out, kWaitMs);
-        const std::string run = Ran(status, out, ReadAll(service_.err, kWaitMs));
+        std::string run = Ran(status, out, ReadAll(service_.err, kWaitMs));
         Stop(service_, SIGKILL);
         return run;
     }
@@ -285,13 +285,13 @@ TEST_F(EndToEndSampleFeed, AFileThatCannotBeReadAsTextIsRefusedSayingWhy) {
         {Utf16(u"50;a line\n", false, 10000) + std::string("\x35\0\0\xdc", 4),
          invalid + "an unpaired surrogate at offset 200004"},
     };
+    const std::string cannot = "sample-feed: cannot read " + file + ": ";
     for (const auto &[content, why] : cases) {
         SCOPED_TRACE(why);
         if (!content.empty()) {
             WriteWholeFile(file, content);
         }
-        EXPECT_EQ(RunFeed({"--from", file}),
-                  Ran(1, "", "sample-feed: cannot read " + file + ": " + why + "\n"));
+        EXPECT_EQ(RunFeed({"--from", file}), Ran(1, "", cannot + why) + "\n");
     }
 
     // Each line is read as it is sent: of a file shortened after the start, what is left, and
