@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -7,76 +8,65 @@
 
 namespace {
 
-// The arguments after the program's name, as main gets them, with "/?" as the platform's own
-// spelling of a request for help where `helpSwitch` says so.
-Arguments Parse(std::vector<const char *> arguments, const char *helpSwitch = nullptr) {
+// How ParseArguments takes `arguments` (after the program's name), with `helpSwitch` as the
+// platform's own spelling of a request for help: "run", "help" or "version", then " reconnect" and
+// " lines" where they were asked for; or "bad 'ARGUMENT'".
+std::string Parse(std::vector<const char *> arguments, const char *helpSwitch = nullptr) {
     arguments.insert(arguments.begin(), "chanlog");
-    return ParseArguments(static_cast<int>(arguments.size()), arguments.data(), helpSwitch);
+    const Arguments parsed =
+        ParseArguments(static_cast<int>(arguments.size()), arguments.data(), helpSwitch);
+    if (parsed.request == Request::kBad || parsed.bad != nullptr) {
+        return std::string(parsed.request == Request::kBad ? "bad '" : "not bad, yet '") +
+               (parsed.bad != nullptr ? parsed.bad : "(none)") + "'";
+    }
+    const char *requests[] = {"run", "help", "version"};
+    return requests[static_cast<int>(parsed.request)] +
+           std::string(parsed.reconnect ? " reconnect" : "") + (parsed.lines ? " lines" : "");
 }
 
 TEST(ParseArguments, TakesOptionsInAnyOrderAndCombination) {
-    struct Case {
-        std::vector<const char *> arguments;
-        Request request;
-        bool reconnect;
-        bool lines = false;
+    const std::pair<std::vector<const char *>, const char *> cases[] = {
+        {{}, "run"},
+        {{"--reconnect"}, "run reconnect"},
+        {{"--reconnect", "--reconnect"}, "run reconnect"},
+        {{"--help"}, "help"},
+        {{"-h", "--reconnect"}, "help reconnect"},
+        {{"--reconnect", "--help"}, "help reconnect"},
+        {{"--version"}, "version"},
+        {{"--reconnect", "--version"}, "version reconnect"},
+        {{"--version", "--help"}, "help"},
+        {{"--help", "--version"}, "help"},
+        {{"--lines"}, "run lines"},
+        {{"--lines", "--reconnect", "--lines"}, "run reconnect lines"},
+        {{"--reconnect", "--lines"}, "run reconnect lines"},
+        {{"--lines", "--version"}, "version lines"},
     };
-    const Case cases[] = {
-        {{}, Request::kRun, false},
-        {{"--reconnect"}, Request::kRun, true},
-        {{"--reconnect", "--reconnect"}, Request::kRun, true},
-        {{"--help"}, Request::kHelp, false},
-        {{"-h", "--reconnect"}, Request::kHelp, true},
-        {{"--reconnect", "--help"}, Request::kHelp, true},
-        {{"--version"}, Request::kVersion, false},
-        {{"--reconnect", "--version"}, Request::kVersion, true},
-        {{"--version", "--help"}, Request::kHelp, false},
-        {{"--help", "--version"}, Request::kHelp, false},
-        {{"--lines"}, Request::kRun, false, true},
-        {{"--lines", "--reconnect", "--lines"}, Request::kRun, true, true},
-        {{"--reconnect", "--lines"}, Request::kRun, true, true},
-        {{"--lines", "--version"}, Request::kVersion, false, true},
-    };
-    for (const Case &c : cases) {
-        const std::string line = testing::PrintToString(c.arguments);
-        const Arguments parsed = Parse(c.arguments);
-        EXPECT_EQ(parsed.request, c.request) << line;
-        EXPECT_EQ(parsed.reconnect, c.reconnect) << line;
-        EXPECT_EQ(parsed.lines, c.lines) << line;
-        EXPECT_EQ(parsed.bad, nullptr) << line;
+    for (const auto &[arguments, parsed] : cases) {
+        EXPECT_EQ(Parse(arguments), parsed) << testing::PrintToString(arguments);
     }
 }
 
 TEST(ParseArguments, NamesTheFirstArgumentItDoesNotKnow) {
-    struct Case {
-        std::vector<const char *> arguments;
-        std::string bad;
+    const std::pair<std::vector<const char *>, const char *> cases[] = {
+        {{"--bogus"}, "bad '--bogus'"},
+        {{"--reconnect", "log.txt"}, "bad 'log.txt'"},
+        {{"--version", "extra", "more"}, "bad 'extra'"},
+        {{"--help", "--Reconnect"}, "bad '--Reconnect'"},
+        {{"--reconnect=yes"}, "bad '--reconnect=yes'"},
+        {{"--lines", "--line"}, "bad '--line'"},
+        {{"-"}, "bad '-'"},
+        {{""}, "bad ''"},
+        {{"/?"}, "bad '/?'"}, // no help switch on this platform
     };
-    const Case cases[] = {
-        {{"--bogus"}, "--bogus"},
-        {{"--reconnect", "log.txt"}, "log.txt"},
-        {{"--version", "extra", "more"}, "extra"},
-        {{"--help", "--Reconnect"}, "--Reconnect"},
-        {{"--reconnect=yes"}, "--reconnect=yes"},
-        {{"--lines", "--line"}, "--line"},
-        {{"-"}, "-"},
-        {{""}, ""},
-        {{"/?"}, "/?"}, // no help switch on this platform
-    };
-    for (const Case &c : cases) {
-        const Arguments parsed = Parse(c.arguments);
-        EXPECT_EQ(parsed.request, Request::kBad) << c.bad;
-        ASSERT_NE(parsed.bad, nullptr) << c.bad;
-        EXPECT_EQ(parsed.bad, c.bad);
+    for (const auto &[arguments, parsed] : cases) {
+        EXPECT_EQ(Parse(arguments), parsed) << testing::PrintToString(arguments);
     }
 }
 
 TEST(ParseArguments, ThePlatformsHelpSwitchAsksForHelpAmongTheOthers) {
-    EXPECT_EQ(Parse({"/?"}, "/?").request, Request::kHelp);
-    const Arguments both = Parse({"--reconnect", "/?"}, "/?");
-    EXPECT_EQ(both.request, Request::kHelp);
-    EXPECT_TRUE(both.reconnect);
-    EXPECT_EQ(Parse({"/h"}, "/?").request, Request::kBad);
+    EXPECT_EQ(Parse({"/?"}, "/?"), "help");
+    EXPECT_EQ(Parse({"--reconnect", "/?"}, "/?"), "help reconnect");
+    EXPECT_EQ(Parse({"/h"}, "/?"), "bad '/h'");
 }
 
 } // namespace

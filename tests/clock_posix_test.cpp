@@ -22,15 +22,9 @@ std::uint64_t Ms(clockid_t clock) {
            static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
 }
 
-// In a process of a time namespace made so: 0 when the tick is the boot-time clock's reading.
-[[noreturn]] void CompareInside() {
-    const std::uint64_t boot = Ms(CLOCK_BOOTTIME);
-    const std::uint64_t tick = PlatformTickMs();
-    _exit(tick >= boot && tick - boot < 1000 ? 0 : 1);
-}
-
 // A time namespace whose boot-time clock is ten days ahead of its monotonic clock, as on a
-// machine that slept for ten days since it started; its first process runs CompareInside.
+// machine that slept for ten days since it started; its first process exits 0 when the tick is
+// the boot-time clock's reading.
 [[noreturn]] void MakeNamespace() {
     if (unshare(CLONE_NEWTIME) != 0) {
         _exit(kCannotTry);
@@ -42,7 +36,9 @@ std::uint64_t Ms(clockid_t clock) {
     }
     const pid_t inside = fork();
     if (inside == 0) {
-        CompareInside();
+        const std::uint64_t boot = Ms(CLOCK_BOOTTIME);
+        const std::uint64_t tick = PlatformTickMs();
+        _exit(tick >= boot && tick - boot < 1000 ? 0 : 1);
     }
     int status = 0;
     _exit(inside > 0 && waitpid(inside, &status, 0) == inside && WIFEXITED(status)

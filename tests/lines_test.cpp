@@ -68,10 +68,7 @@ std::vector<Case> Cases() {
         {std::string("50;ab\0cd\n50;next\n", 17),
          {{"50;ab", true, false}, {"50;next", true, false}}},
         {std::string("50;a\0b\0c\n", 9), {{"50;a", true, false}}},
-        {std::string("\0"
-                     "50;x\n",
-                     6),
-         {{"", false, false}}},
+        {std::string(1, '\0') + "50;x\n", {{"", false, false}}},
         // At most 1024 bytes of a line are reported; a CR LF after them does not make it longer.
         {full + "\n", {{full, true, false}}},
         {full + "\r\n", {{full, true, false}}},

@@ -51,6 +51,23 @@ void WaitQueued(Socket socket, int bytes) {
     FAIL() << "the data did not arrive";
 }
 
+// Resets the connection at `socket` after 200 ms, while the operation under test waits.
+std::thread ResetLater(Socket socket) {
+    return std::thread([socket] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ResetConnection(socket);
+    });
+}
+
+// What `run` printed, as "out: STANDARD OUTPUT|err: STANDARD ERROR".
+template <typename Run> std::string Printed(Run run) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    run();
+    const std::string out = "out: " + testing::internal::GetCapturedStdout();
+    return out + "|err: " + testing::internal::GetCapturedStderr();
+}
+
 TEST_F(Net, CreateSocketFillsTheLoopbackAddressInNetworkOrder) {
     Socket socket = kInvalidSocket;
     sockaddr_in address{};
@@ -58,15 +75,12 @@ TEST_F(Net, CreateSocketFillsTheLoopbackAddressInNetworkOrder) {
     ASSERT_EQ(NetCreateSocket(&socket, &address, 31286, Failure::kSaid), 0);
     EXPECT_NE(socket, kInvalidSocket);
     EXPECT_EQ(address.sin_family, AF_INET);
-    const auto *port = reinterpret_cast<const unsigned char *>(&address.sin_port);
-    EXPECT_EQ(port[0], 0x7A);
-    EXPECT_EQ(port[1], 0x36);
-    const auto *ip = reinterpret_cast<const unsigned char *>(&address.sin_addr);
-    EXPECT_EQ(std::string(ip, ip + 4), std::string("\x7f\x00\x00\x01", 4));
-    // The trailing bytes are not the operation's to write.
-    for (unsigned char b : address.sin_zero) {
-        EXPECT_EQ(b, 0x5A);
-    }
+    auto bytes = [](const auto &field) {
+        return std::string(reinterpret_cast<const char *>(&field), sizeof field);
+    };
+    EXPECT_EQ(bytes(address.sin_port), "\x7a\x36");
+    EXPECT_EQ(bytes(address.sin_addr), std::string("\x7f\x00\x00\x01", 4));
+    EXPECT_EQ(bytes(address.sin_zero), std::string(8, 0x5A)); // not the operation's to write
     EXPECT_EQ(NetClose(&socket), 0);
 }
 
@@ -79,23 +93,16 @@ TEST_F(Net, ARefusedConnectPrintsTheMessageAndClosesTheSocket) {
     Socket socket = kInvalidSocket;
     sockaddr_in address{};
     ASSERT_EQ(NetCreateSocket(&socket, &address, port, Failure::kSaid), 0);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(NetConnect(&socket, &address, Failure::kSaid), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "connect failed with error: " + std::to_string(kRefusedCode) + "\n");
-    // Which service did not answer is said apart, so that the line above stays as it is.
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Could not connect to 127.0.0.1:" + std::to_string(port) + "\n");
+    // Which service did not answer is said apart, so that the first line stays as it is.
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(NetConnect(&socket, &address, Failure::kSaid), 1); }),
+              "out: connect failed with error: " + std::to_string(kRefusedCode) +
+                  "\n|err: Could not connect to 127.0.0.1:" + std::to_string(port) + "\n");
     EXPECT_TRUE(IsClosedSocket(socket));
 
     // Quiet: the next attempts of an outage print nothing, and close their socket all the same.
     ASSERT_EQ(NetCreateSocket(&socket, &address, port, Failure::kQuiet), 0);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(NetConnect(&socket, &address, Failure::kQuiet), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(NetConnect(&socket, &address, Failure::kQuiet), 1); }),
+              "out: |err: ");
     EXPECT_TRUE(IsClosedSocket(socket));
 }
 
@@ -127,14 +134,9 @@ TEST_F(Net, ReceiveReportsOrderlyCloseAsZeroAndResetAsFailure) {
     // The reset comes while the receive waits, as it reaches channel 2. (Wine reports a reset
     // that came before the receive as an orderly close.)
     Connection reset = Connect();
-    std::thread service([&reset] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        ResetConnection(reset.service);
-    });
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(NetReceive(&reset.client, buffer, sizeof buffer), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "recv failed with error: " + std::to_string(kResetCode) + "\n");
+    std::thread service = ResetLater(reset.service);
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(NetReceive(&reset.client, buffer, sizeof buffer), -1); }),
+              "out: recv failed with error: " + std::to_string(kResetCode) + "\n|err: ");
     service.join();
     NetClose(&reset.client);
 }
@@ -151,22 +153,16 @@ TEST_F(Net, AHangUpIsWaitedForWithoutReadingAndAResetIsAFailure) {
         closing = true;
         CloseSocket(closed.service);
     });
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(NetWaitForHangUp(&closed.client), 0);
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(NetWaitForHangUp(&closed.client), 0); }), "out: |err: ");
     EXPECT_TRUE(closing);
     service.join();
     EXPECT_EQ(QueuedBytes(closed.client), static_cast<int>(unread.size()));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     NetClose(&closed.client);
 
     Connection reset = Connect();
-    service = std::thread([&reset] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        ResetConnection(reset.service);
-    });
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(NetWaitForHangUp(&reset.client), kResetHangUp);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    service = ResetLater(reset.service);
+    EXPECT_EQ(Printed([&] { EXPECT_EQ(NetWaitForHangUp(&reset.client), kResetHangUp); }),
+              "out: |err: ");
     service.join();
     NetClose(&reset.client);
 }
@@ -176,11 +172,11 @@ TEST_F(Net, AFailedClosePrintsTheMessage) {
     sockaddr_in address{};
     ASSERT_EQ(NetCreateSocket(&socket, &address, 1, Failure::kSaid), 0);
     // Captured first: the capture opens files, which must not take the closed socket's number.
-    testing::internal::CaptureStdout();
-    CloseSocket(socket); // closing it again now fails
-    EXPECT_EQ(NetClose(&socket), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "close failed with error: " + std::to_string(kNotSocketCode) + "\n");
+    EXPECT_EQ(Printed([&] {
+                  CloseSocket(socket); // closing it again now fails
+                  EXPECT_EQ(NetClose(&socket), 1);
+              }),
+              "out: close failed with error: " + std::to_string(kNotSocketCode) + "\n|err: ");
 }
 
 } // namespace

@@ -11,8 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,18 +40,16 @@ std::vector<std::string> ReceiveUntilClosed(int fd, int pauseUs = 0) {
     const std::int64_t deadline = NowNs() + std::int64_t{kWaitMs} * 1000000;
     std::vector<std::string> receives;
     char buffer[4096];
-    for (;;) {
-        if (!Readable(fd, deadline)) {
-            ADD_FAILURE() << "the feed was not closed in " << kWaitMs << " ms";
-            return {};
-        }
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            return receives;
-        }
+    ssize_t got = 1; // until the peer closes
+    while (Readable(fd, deadline) && (got = recv(fd, buffer, sizeof buffer, 0)) > 0) {
         receives.emplace_back(buffer, static_cast<std::size_t>(got));
         usleep(pauseUs);
     }
+    if (got > 0) {
+        ADD_FAILURE() << "the feed was not closed in " << kWaitMs << " ms";
+        return {};
+    }
+    return receives;
 }
 
 std::size_t Count(const std::string &text, const std::string &part) {
@@ -61,24 +60,41 @@ std::size_t Count(const std::string &text, const std::string &part) {
     return count;
 }
 
-// `text` as a Windows program saves "Unicode": UTF-16 of the byte order asked for, after its
-// byte-order mark.
-std::string Utf16(const std::u16string &text, bool bigEndian) {
+std::vector<std::string> Words(const std::string &text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+// `text` `times` over as a Windows program saves "Unicode": UTF-16 of the byte order asked for,
+// after its byte-order mark.
+std::string Utf16(const std::u16string &text, bool bigEndian, int times = 1) {
     std::string bytes = bigEndian ? "\xfe\xff" : "\xff\xfe";
-    for (const char16_t unit : text) {
-        const auto high = static_cast<char>(unit >> 8U);
-        const auto low = static_cast<char>(unit & 0xffU);
-        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    for (int i = 0; i < times; ++i) {
+        for (const char16_t unit : text) {
+            const auto high = static_cast<char>(unit >> 8U);
+            const auto low = static_cast<char>(unit & 0xffU);
+            bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+        }
     }
     return bytes;
 }
 
-std::u16string Repeated(const std::u16string &text, int times) {
-    std::u16string all;
-    for (int i = 0; i < times; ++i) {
-        all += text;
+// Writes `file` with the messages "50;1\n" to "50;`count`\n", and returns them.
+std::vector<std::string> NumberedFile(const std::string &file, int count) {
+    std::vector<std::string> lines;
+    std::string content;
+    for (int i = 1; i <= count; ++i) {
+        lines.push_back("50;" + std::to_string(i) + "\n");
+        content += lines.back();
     }
-    return all;
+    WriteWholeFile(file, content);
+    return lines;
+}
+
+// How a run of sample-feed went, as one text to compare: its exit status, standard output and
+// standard error.
+std::string Ran(int status, const std::string &out, const std::string &err) {
+    return "status " + std::to_string(status) + "\nout: " + out + "\nerr: " + err;
 }
 
 // sample-feed and chanlog on the fixed ports, which chanlog's fixture names.
@@ -103,6 +119,17 @@ class EndToEndSampleFeed : public ChanlogTest {
         ASSERT_GT(service_.pid, 0) << std::strerror(errno);
     }
 
+    // Runs sample-feed to its end by itself; what Ran says of it.
+    std::string RunFeed(const std::vector<std::string> &args,
+                        const std::string &redirections = {}) {
+        SpawnFeed(args, redirections);
+        const int status = ExitCode(service_);
+        const std::string out = ReadAll(service_.out, kWaitMs);
+        std::string run = Ran(status, out, ReadAll(service_.err, kWaitMs));
+        Stop(service_, SIGKILL);
+        return run;
+    }
+
     // Starts sample-feed, its standard input from `input` where one is given, and waits until it
     // listens.
     void StartFeed(const std::vector<std::string> &args, const std::string &input = {}) {
@@ -120,9 +147,9 @@ class EndToEndSampleFeed : public ChanlogTest {
     }
 
     // What plain clients of sample-feed get when it runs with `args` and `redirections` on ports of
-    // its own: every receive on the feed until sample-feed closes it at the end of its sequence,
-    // and whether the hold port sent nothing and stayed open by then.
-    std::vector<std::string> ProbeFeed(std::vector<std::string> args, bool *holdQuiet,
+    // its own: every receive on the feed until sample-feed closes it at the end of its sequence.
+    // Its hold port's client is hold_.
+    std::vector<std::string> ProbeFeed(std::vector<std::string> args,
                                        const std::string &redirections = {}, int pauseUs = 0) {
         const std::uint16_t holdPort = FreePort();
         const std::uint16_t feedPort = FreePort();
@@ -134,7 +161,6 @@ class EndToEndSampleFeed : public ChanlogTest {
         EXPECT_TRUE(WaitFor([&] { return (feed = Connect(feedPort)) != -1; }));
         std::vector<std::string> receives = ReceiveUntilClosed(feed, pauseUs);
         close(feed);
-        *holdQuiet = HoldConnectionHeld();
         return receives;
     }
 
@@ -144,9 +170,10 @@ class EndToEndSampleFeed : public ChanlogTest {
 };
 
 TEST_F(EndToEndSampleFeed, DefaultSampleMixesMessagesOnePerReceiveAndChanlogReportsItsOwn) {
-    bool holdQuiet = false;
     const std::int64_t start = NowNs();
-    const std::vector<std::string> messages = ProbeFeed({"--interval-ms", kInterval}, &holdQuiet);
+    const std::vector<std::string> messages = ProbeFeed({"--interval-ms", kInterval});
+    // The hold port sends nothing, and notices its client going.
+    EXPECT_TRUE(HoldConnectionHeld());
     ASSERT_FALSE(messages.empty());
     // As many receives as messages sent: no two of them went together. Each came after its pause.
     EXPECT_TRUE(FeedSaid("closed by us after " + std::to_string(messages.size()) + " messages"))
@@ -160,8 +187,6 @@ TEST_F(EndToEndSampleFeed, DefaultSampleMixesMessagesOnePerReceiveAndChanlogRepo
     EXPECT_TRUE(any([](const std::string &m) { return m.find(kPrefix) == std::string::npos; }));
     EXPECT_TRUE(any([](const std::string &m) { return m.find(kPrefix) == 1; }));
     EXPECT_TRUE(any([](const std::string &m) { return m.size() == 2; }));
-    // The hold port sends nothing, and notices its client going.
-    EXPECT_TRUE(holdQuiet);
     CloseFd(&hold_);
     EXPECT_TRUE(FeedSaid("hold client 127.0.0.1:")) << feedErr_;
     EXPECT_TRUE(FeedSaid(" left")) << feedErr_;
@@ -182,96 +207,29 @@ TEST_F(EndToEndSampleFeed, DefaultSampleMixesMessagesOnePerReceiveAndChanlogRepo
 
 TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndChannelOneHolds) {
     const std::string file = dir_ + "/messages.txt";
-    // Saved by a Windows editor: a name outside any ANSI code page, a byte-order mark, CR LF.
-    const std::string windowsFile = dir_ + "/\u65e5\u672c.txt";
-    struct Case {
-        std::string content;
-        std::vector<std::string> args;
-        bool asInput; // the file is sample-feed's standard input
-        bool close;   // --close; otherwise the feed is held after the last message
-        std::vector<std::string> reported; // the texts of the reports
-    };
-    const std::vector<Case> cases = {
-        // Each line is sent with its line feed, which chanlog reports as part of the text.
-        {"50;one\n49;two\n50;three %s\nx50;four\n50;five\n",
-         {"--from", file, "--count", "3"},
-         false,
-         true,
-         {"50;one\n", "50;three %s\n"}},
-        // The last line has no line feed, and is sent without one.
-        {"50;a\nb\n50;c",
-         {"--from", "-", "--repeat", "--count", "7"},
-         true,
-         true,
-         {"50;a\n", "50;c", "50;a\n", "50;c", "50;a\n"}},
-        {"50;one\n49;two\n50;three\n",
-         {"--from", file, "--count", "2"},
-         false,
-         false,
-         {"50;one\n"}},
-        // Again from the first line, and not from the mark.
-        {"\xef\xbb\xbf"
-         "50;a\r\n50;b",
-         {"--from", file, "--repeat", "--count", "5"},
-         false,
-         true,
-         {"50;a\n", "50;b", "50;a\n", "50;b", "50;a\n"}},
-        // The mark is not sent, and each line goes with its line feed alone.
-        {"\xef\xbb\xbf"
-         "50;one\r\n49;two\r\n50;three \xc3\xa9\r\n",
-         {"--from", windowsFile, "--count", "3"},
-         false,
-         true,
-         {"50;one\n", "50;three \xc3\xa9\n"}},
-        {"\xef\xbb\xbf"
-         "50;a\r\n\xef\xbb\xbf"
-         "50;b\r",
-         {"--from", "-", "--count", "2"},
-         true,
-         true,
-         {"50;a\n"}},
-        // Saved as "Unicode" by Notepad or PowerShell: sent as UTF-8, with line feeds alone.
-        // U+010A holds a byte 0x0a, which is no line feed.
-        {Utf16(u"50;\u010aone\r\n49;two\r\n50;three \u00e9 \U0001f600\r\n", false),
-         {"--from", file, "--count", "3"},
-         false,
-         true,
-         {"50;\xc4\x8aone\n", "50;three \xc3\xa9 \xf0\x9f\x98\x80\n"}},
-        {Utf16(u"50;a\n50;b", true),
-         {"--from", "-", "--count", "2"},
-         true,
-         true,
-         {"50;a\n", "50;b"}},
-        // A character of two units whose halves come in two reads of 4096 bytes: the mark and
-        // 2046 units before it.
-        {Utf16(std::u16string(1021, u'a') + u"\n" + std::u16string(1020, u'b') +
-                   u"\n50;\U0001f600\n",
-               false),
-         {"--from", file, "--count", "3"},
-         false,
-         true,
-         {"50;\xf0\x9f\x98\x80\n"}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.args[1] + (c.close ? " --close" : ""));
-        WriteWholeFile(c.args[1] == "-" ? file : c.args[1], c.content);
-        std::vector<std::string> args = c.args;
+    // `args` name the file in the test's folder, or "-" for it as standard input, first.
+    auto check = [&](const std::string &content, const std::string &argsText,
+                     const std::vector<std::string> &reported) {
+        SCOPED_TRACE(argsText);
+        std::vector<std::string> args = Words(argsText);
+        const bool close = args.back() == "--close"; // otherwise held after the last message
+        const std::string count = args[args.size() - (close ? 2 : 1)] + " messages";
+        const bool asInput = args[0] == "-";
+        args[0] = asInput ? "-" : dir_ + "/" + args[0];
+        WriteWholeFile(asInput ? file : args[0], content);
+        args.insert(args.begin(), "--from");
         args.insert(args.end(), {"--interval-ms", kInterval});
-        if (c.close) {
-            args.emplace_back("--close");
-        }
-        StartFeed(args, c.asInput ? file : "");
+        StartFeed(args, asInput ? file : "");
         StartChanlog();
-        const std::string count = c.args.back() + " messages";
-        ASSERT_TRUE(FeedSaid(c.close ? "closed by us after " + count
-                                     : "has had all " + count + "; holding it"))
+        ASSERT_TRUE(FeedSaid(close ? "closed by us after " + count
+                                   : "has had all " + count + "; holding it"))
             << feedErr_;
-        ASSERT_TRUE(c.close ? WaitFor(FeedClosedByClient) : WaitDrained(kFeedService, kWaitMs));
+        ASSERT_TRUE(close ? WaitFor(FeedClosedByClient) : WaitDrained(kFeedService, kWaitMs));
 
         const std::string console = ReadAll(chanlog_.out, kQuietMs); // a next one would be due
-        EXPECT_EQ(ReportTexts(console), c.reported) << console;
-        EXPECT_EQ(ReportTexts(Log()), c.reported);
-        EXPECT_EQ(ClientIn(kFeedService, kTcpEstablished), !c.close);
+        EXPECT_EQ(ReportTexts(console), reported) << console;
+        EXPECT_EQ(ReportTexts(Log()), reported);
+        EXPECT_EQ(ClientIn(kFeedService, kTcpEstablished), !close);
         // Channel 1 still holds its connection.
         EXPECT_TRUE(Running(chanlog_));
         EXPECT_TRUE(ClientIn(kHoldService, kTcpEstablished));
@@ -279,38 +237,61 @@ TEST_F(EndToEndSampleFeed, AFileOrStandardInputUpToTheCountThenClosedOrHeldAndCh
         Stop(chanlog_, SIGKILL);
         Stop(service_, SIGKILL);
         EndProgramsSession(); // under Wine, the ports are free only once its server has let go
-    }
+    };
+    // Each line is sent with its line feed, which chanlog reports as part of the text; a last line
+    // without one is sent without one.
+    check("50;one\n49;two\n50;three %s\nx50;four\n50;five\n", "messages.txt --count 3 --close",
+          {"50;one\n", "50;three %s\n"});
+    check("50;a\nb\n50;c", "- --repeat --count 7 --close",
+          {"50;a\n", "50;c", "50;a\n", "50;c", "50;a\n"});
+    check("50;one\n49;two\n50;three\n", "messages.txt --count 2", {"50;one\n"});
+    // Saved by a Windows editor: a byte-order mark, CR LF. Again from the first line, and not from
+    // the mark, which is not sent; each line goes with its line feed alone. And a name outside any
+    // ANSI code page.
+    const std::string bom = "\xef\xbb\xbf";
+    check(bom + "50;a\r\n50;b", "messages.txt --repeat --count 5 --close",
+          {"50;a\n", "50;b", "50;a\n", "50;b", "50;a\n"});
+    check(bom + "50;one\r\n49;two\r\n50;three \xc3\xa9\r\n", "\u65e5\u672c.txt --count 3 --close",
+          {"50;one\n", "50;three \xc3\xa9\n"});
+    check(bom + "50;a\r\n" + bom + "50;b\r", "- --count 2 --close", {"50;a\n"});
+    // Saved as "Unicode" by Notepad or PowerShell: sent as UTF-8, with line feeds alone.
+    // U+010A holds a byte 0x0a, which is no line feed.
+    check(Utf16(u"50;\u010aone\r\n49;two\r\n50;three \u00e9 \U0001f600\r\n", false),
+          "messages.txt --count 3 --close",
+          {"50;\xc4\x8aone\n", "50;three \xc3\xa9 \xf0\x9f\x98\x80\n"});
+    check(Utf16(u"50;a\n50;b", true), "- --count 2 --close", {"50;a\n", "50;b"});
+    // A character of two units whose halves come in two reads of 4096 bytes: the mark and 2046
+    // units before it.
+    check(Utf16(std::u16string(1021, u'a') + u"\n" + std::u16string(1020, u'b') +
+                    u"\n50;\U0001f600\n",
+                false),
+          "messages.txt --count 3 --close", {"50;\xf0\x9f\x98\x80\n"});
 }
 
 TEST_F(EndToEndSampleFeed, AFileThatCannotBeReadAsTextIsRefusedSayingWhy) {
     const std::string file = dir_ + "/messages.txt";
+    const std::string invalid = "not valid UTF-16: ";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"", std::strerror(ENOENT)}, // no file at all
-        {Utf16(u"50;a\n", false) + "x", "not valid UTF-16: half a character at offset 12"},
+        {Utf16(u"50;a\n", false) + "x", invalid + "half a character at offset 12"},
         {Utf16(u"5", true) + std::string("\xdc\0", 2),
-         "not valid UTF-16: an unpaired surrogate at offset 4"},
-        {Utf16(u"5", false) + "\x3d\xd8\x35", "not valid UTF-16: half a character at offset 4"},
+         invalid + "an unpaired surrogate at offset 4"},
+        {Utf16(u"5", false) + "\x3d\xd8\x35", invalid + "half a character at offset 4"},
         {Utf16(u"5", false) + std::string("\x3d\xd8\x35\0", 4),
-         "not valid UTF-16: an unpaired surrogate at offset 4"},
+         invalid + "an unpaired surrogate at offset 4"},
         // UTF-32, whose mark begins as UTF-16's.
-        {std::string("\xff\xfe\0\0\x35\0\0\0", 8),
-         "not valid UTF-16: a zero character at offset 2"},
+        {std::string("\xff\xfe\0\0\x35\0\0\0", 8), invalid + "a zero character at offset 2"},
         // Far into the file, in reads long after the first.
-        {Utf16(Repeated(u"50;a line\n", 10000), false) + std::string("\x35\0\0\xdc", 4),
-         "not valid UTF-16: an unpaired surrogate at offset 200004"},
+        {Utf16(u"50;a line\n", false, 10000) + std::string("\x35\0\0\xdc", 4),
+         invalid + "an unpaired surrogate at offset 200004"},
     };
+    const std::string cannot = "sample-feed: cannot read " + file + ": ";
     for (const auto &[content, why] : cases) {
         SCOPED_TRACE(why);
         if (!content.empty()) {
             WriteWholeFile(file, content);
         }
-        SpawnFeed({"--from", file});
-        EXPECT_EQ(ExitCode(service_), 1);
-        std::string said = "sample-feed: cannot read " + file;
-        said += ": " + why + "\n";
-        EXPECT_EQ(ReadAll(service_.err, kWaitMs), said);
-        EXPECT_EQ(ReadAll(service_.out, kWaitMs), "");
-        Stop(service_, SIGKILL);
+        EXPECT_EQ(RunFeed({"--from", file}), Ran(1, "", cannot + why) + "\n");
     }
 
     // Each line is read as it is sent: of a file shortened after the start, what is left, and
@@ -339,15 +320,12 @@ TEST_F(EndToEndSampleFeed, ALargeFileCostsNoMoreMemoryThanASmallOne) {
     for (int i = 0; i < 320; ++i) {
         large += lines;
     }
-    const std::string smallFile = dir_ + "/small.txt";
-    const std::string largeFile = dir_ + "/large.txt";
-    WriteWholeFile(smallFile, lines);
-    WriteWholeFile(largeFile, large);
-    auto peakKb = [&](const std::string &file) {
-        bool holdQuiet = false;
+    WriteWholeFile(dir_ + "/small.txt", lines);
+    WriteWholeFile(dir_ + "/large.txt", large);
+    auto peakKb = [&](const std::string &name) {
         std::string sent;
         for (const std::string &receive :
-             ProbeFeed({"--from", file, "--interval-ms", "0", "--count", "1000"}, &holdQuiet)) {
+             ProbeFeed({"--from", dir_ + name, "--interval-ms", "0", "--count", "1000"})) {
             sent += receive;
         }
         EXPECT_TRUE(sent == lines)
@@ -357,8 +335,8 @@ TEST_F(EndToEndSampleFeed, ALargeFileCostsNoMoreMemoryThanASmallOne) {
         Stop(service_, SIGKILL);
         return kb;
     };
-    const long long small = peakKb(smallFile);
-    const long long grown = peakKb(largeFile) - small;
+    const long long small = peakKb("/small.txt");
+    const long long grown = peakKb("/large.txt") - small;
     // Holding the file's lines would cost more than the file itself.
     EXPECT_LT(grown, static_cast<long long>(large.size() / 1024 / 4))
         << small << " kB for the small file";
@@ -390,63 +368,42 @@ TEST_F(EndToEndSampleFeed, AcceptsASecondChanlogAfterTheFirstIsKilled) {
 
 TEST_F(EndToEndSampleFeed, PortAlreadyTakenIsNamedAndExitsOne) {
     const std::uint16_t other = FreePort();
-    const std::vector<std::pair<std::uint16_t, std::vector<std::string>>> cases = {
-        {kHoldService, {}},
-        {kFeedService, {}},
-        {other, {"--feed-port", std::to_string(other)}},
-    };
-    for (const auto &[port, args] : cases) {
+    for (const std::uint16_t port : {kHoldService, kFeedService, other}) {
         SCOPED_TRACE(port);
         holdListener_ = Listen(port);
         ASSERT_NE(holdListener_, -1) << std::strerror(errno);
-        SpawnFeed(args);
-        EXPECT_EQ(ExitCode(service_), 1);
-        EXPECT_EQ(ReadAll(service_.err, kWaitMs),
-                  "sample-feed: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                      std::strerror(EADDRINUSE) + "\n");
-        Stop(service_, SIGKILL);
+        EXPECT_EQ(RunFeed(port == other
+                              ? std::vector<std::string>{"--feed-port", std::to_string(other)}
+                              : std::vector<std::string>{}),
+                  Ran(1, "",
+                      "sample-feed: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                          std::strerror(EADDRINUSE) + "\n"));
         CloseFd(&holdListener_);
     }
 }
 
 TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string named; // what the error line must name
-    };
-    std::vector<Case> cases = {
-        {{"--bogus"}, "'--bogus'"},
-        {{"-x"}, "'-x'"},
-        {{"--interval-ms", "abc"}, "'abc'"},
-        {{"--interval-ms", "-5"}, "'-5'"},
-        {{"--interval-ms", "10x"}, "'10x'"},
-        {{"--interval-ms", "3600001"}, "'3600001'"},
-        {{"--hold-port", "0"}, "'0'"},
-        {{"--feed-port", "65536"}, "'65536'"},
-        {{"--count", " 3"}, "' 3'"},
-        {{"--count"}, "'--count'"},
-        {{"--repeat=yes"}, "'--repeat=yes'"},
-        {{"--from", ""}, "--from"},
-        {{"stray"}, "'stray'"},
-    };
-    if (!WindowsPrograms()) {
-        // Windows' help switches are no options elsewhere.
-        cases.push_back({{"/?"}, "'/?'"});
-        cases.push_back({{"-?"}, "'-?'"});
+    // Each line names the argument it could not take.
+    std::vector<std::vector<std::string>> cases = {{"--count", " 3"}, {"--from", ""}};
+    for (const char *args : {"--bogus", "-x", "--interval-ms abc", "--interval-ms -5",
+                             "--interval-ms 10x", "--interval-ms 3600001", "--hold-port 0",
+                             "--feed-port 65536", "--count", "--repeat=yes", "stray"}) {
+        cases.push_back(Words(args));
     }
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.args[0]);
-        SpawnFeed(c.args);
-        EXPECT_EQ(ExitCode(service_), 64);
-        EXPECT_EQ(ReadAll(service_.out, kWaitMs), "");
-        const std::string err = ReadAll(service_.err, kWaitMs);
-        Stop(service_, SIGKILL);
-        const std::size_t lineEnd = err.find('\n');
-        ASSERT_NE(lineEnd, std::string::npos) << err;
-        const std::string line = err.substr(0, lineEnd);
-        EXPECT_TRUE(line.starts_with("sample-feed: ")) << line;
-        EXPECT_NE(line.find(c.named), std::string::npos) << line;
-        EXPECT_TRUE(err.substr(lineEnd + 1).starts_with("Usage: sample-feed")) << err;
+    if (!WindowsPrograms()) {
+        cases.insert(cases.end(), {{"/?"}, {"-?"}}); // Windows' help switches, no options here
+    }
+    const std::string head = Ran(64, "", "sample-feed: ");
+    for (const std::vector<std::string> &args : cases) {
+        SCOPED_TRACE(args[0]);
+        const std::string run = RunFeed(args);
+        ASSERT_TRUE(run.starts_with(head)) << run;
+        const std::size_t lineEnd = run.find('\n', head.size());
+        ASSERT_NE(lineEnd, std::string::npos) << run;
+        EXPECT_NE(run.substr(head.size(), lineEnd - head.size()).find("'" + args.back() + "'"),
+                  std::string::npos)
+            << run;
+        EXPECT_EQ(run.find("\nUsage: sample-feed"), lineEnd) << run;
     }
 
     // The platform's other spellings, after an option too, and what ends it on each platform.
@@ -460,37 +417,23 @@ TEST_F(EndToEndSampleFeed, BadUsageExits64WithOneLineAndTheUsageAndHelpPrintsIt)
     }
     for (const std::vector<std::string> &help : helps) {
         SCOPED_TRACE(help.back());
-        SpawnFeed(help);
-        EXPECT_EQ(ExitCode(service_), 0);
-        const std::string out = ReadAll(service_.out, kWaitMs);
-        EXPECT_TRUE(out.starts_with("Usage: sample-feed")) << out;
+        const std::string run = RunFeed(help);
+        EXPECT_TRUE(run.starts_with("status 0\nout: Usage: sample-feed")) << run;
+        EXPECT_TRUE(run.ends_with("\nerr: ")) << run;
         for (const char *flag : {"--hold-port", "--feed-port", "--interval-ms", "--from", "--count",
-                                 "--repeat", "--close", "--echo", "--version"}) {
-            EXPECT_NE(out.find(flag), std::string::npos) << flag;
+                                 "--repeat", "--close", "--echo", "--version", ending.c_str(),
+                                 WindowsPrograms() ? "  --help, /?        print this and exit\n"
+                                                   : "  --help            print this and exit\n"}) {
+            EXPECT_NE(run.find(flag), std::string::npos) << flag;
         }
-        EXPECT_NE(out.find(WindowsPrograms() ? "  --help, /?        print this and exit\n"
-                                             : "  --help            print this and exit\n"),
-                  std::string::npos)
-            << out;
-        EXPECT_NE(out.find(ending), std::string::npos) << out;
-        EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
-        Stop(service_, SIGKILL);
     }
-
-    SpawnFeed({"--version"});
-    EXPECT_EQ(ExitCode(service_), 0);
-    EXPECT_EQ(ReadAll(service_.out, kWaitMs), "sample-feed 1.0.0\n");
-    EXPECT_EQ(ReadAll(service_.err, kWaitMs), "");
-    Stop(service_, SIGKILL);
-
+    EXPECT_EQ(RunFeed({"--version"}), Ran(0, "sample-feed 1.0.0\n", ""));
     // Output that cannot be written is a failure, not a usage or version that seems printed.
     for (const char *option : {"--help", "--version"}) {
-        SCOPED_TRACE(option);
-        SpawnFeed({option}, ">/dev/full");
-        EXPECT_EQ(ExitCode(service_), 1);
-        EXPECT_EQ(ReadAll(service_.err, kWaitMs),
-                  std::string("sample-feed: write error: ") + std::strerror(ENOSPC) + "\n");
-        Stop(service_, SIGKILL);
+        EXPECT_EQ(
+            RunFeed({option}, ">/dev/full"),
+            Ran(1, "", std::string("sample-feed: write error: ") + std::strerror(ENOSPC) + "\n"))
+            << option;
     }
 }
 
@@ -523,41 +466,22 @@ TEST_F(EndToEndSampleFeed, ABurstOfClientsIsServedAtOnce) {
     EXPECT_EQ(served, kClients);
 }
 
-TEST_F(EndToEndSampleFeed, WithoutAPauseEachMessageIsStillAReceiveOfItsOwn) {
+TEST_F(EndToEndSampleFeed,
+       WithoutAPauseEachMessageIsAReceiveOfItsOwnAndAStalledClientHoldsOnlyItsOwn) {
     if (WindowsPrograms()) {
         GTEST_SKIP() << "Windows does not show what the client has read; the manual says so";
     }
     const std::string file = dir_ + "/messages.txt";
-    std::string content;
-    std::vector<std::string> lines;
-    for (int i = 1; i <= 60; ++i) {
-        lines.push_back("50;" + std::to_string(i) + "\n");
-        content += lines.back();
-    }
-    WriteWholeFile(file, content);
+    std::vector<std::string> lines = NumberedFile(file, 60);
     for (const char *interval : {"0", "1"}) {
         SCOPED_TRACE(interval);
         // A client with work of its own after each receive, as chanlog writing its log.
-        bool holdQuiet = false;
-        EXPECT_EQ(ProbeFeed({"--from", file, "--interval-ms", interval}, &holdQuiet, {}, 2000),
-                  lines);
+        EXPECT_EQ(ProbeFeed({"--from", file, "--interval-ms", interval}, {}, 2000), lines);
         CloseFd(&hold_);
         Stop(service_, SIGKILL);
     }
-}
 
-TEST_F(EndToEndSampleFeed, AClientThatStopsReadingHoldsBackItsOwnMessagesOnly) {
-    if (WindowsPrograms()) {
-        GTEST_SKIP() << "Windows does not show what the client has read; the manual says so";
-    }
-    const std::string file = dir_ + "/messages.txt";
-    std::string content;
-    std::vector<std::string> lines;
-    for (int i = 1; i <= 40; ++i) {
-        lines.push_back("50;" + std::to_string(i) + "\n");
-        content += lines.back();
-    }
-    WriteWholeFile(file, content);
+    lines = NumberedFile(file, 40);
     const std::uint16_t feedPort = FreePort();
     StartFeed({"--from", file, "--interval-ms", "0", "--close", "--hold-port",
                std::to_string(FreePort()), "--feed-port", std::to_string(feedPort)});
@@ -602,9 +526,8 @@ TEST_F(EndToEndSampleFeed, TheEdgesOfTheLimitsAreAcceptedAndTheEchoShowsEveryByt
 
     const std::uint16_t feedPort = FreePort();
     ASSERT_NO_FATAL_FAILURE(
-        SpawnFeed({"--hold-port", std::to_string(FreePort()), "--feed-port",
+        StartFeed({"--hold-port", std::to_string(FreePort()), "--feed-port",
                    std::to_string(feedPort), "--interval-ms", "400", "--count", "1", "--close"}));
-    ASSERT_TRUE(FeedSaid("listening on")) << feedErr_;
     const std::int64_t connecting = NowNs();
     feed = Connect(feedPort);
     ASSERT_NE(feed, -1);
@@ -629,21 +552,16 @@ TEST_F(EndToEndSampleFeed, InterruptAndTerminateEndItWithStatusZero) {
 }
 
 TEST_F(EndToEndSampleFeed, ClosedStandardStreamsRefuseInputAndAreNeverTakenBySockets) {
-    SpawnFeed({"--from", "-"}, "<&-");
-    EXPECT_EQ(ExitCode(service_), 1);
-    EXPECT_EQ(ReadAll(service_.err, kWaitMs),
-              "sample-feed: cannot read standard input: it is closed\n");
-    Stop(service_, SIGKILL);
+    EXPECT_EQ(RunFeed({"--from", "-"}, "<&-"),
+              Ran(1, "", "sample-feed: cannot read standard input: it is closed\n"));
 
     // Unguarded, the listeners would take descriptors 0 and 1, and the first client 2: everything
     // said on standard error would go to that client.
     const std::string file = dir_ + "/messages.txt";
     WriteWholeFile(file, "50;a\nb\n");
-    bool holdQuiet = false;
-    EXPECT_EQ(ProbeFeed({"--from", file, "--echo", "--interval-ms", kInterval}, &holdQuiet,
-                        "<&- >&- 2>&-"),
+    EXPECT_EQ(ProbeFeed({"--from", file, "--echo", "--interval-ms", kInterval}, "<&- >&- 2>&-"),
               (std::vector<std::string>{"50;a\n", "b\n"}));
-    EXPECT_TRUE(holdQuiet); // held, and sent nothing
+    EXPECT_TRUE(HoldConnectionHeld()); // held, and sent nothing
 }
 
 } // namespace

@@ -7,23 +7,12 @@ const int kNotSocketCode = WSAENOTSOCK;
 const int kResetCode = 10054;                // WSAECONNRESET
 const bool kCloseSeenPastUnreadData = false; // FD_CLOSE waits until all was read
 
-namespace {
-
 // Wine's ntdll exports its version; Windows' does not.
-bool UnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-} // namespace
-
-const int kResetHangUp = UnderWine() ? 0 : 1;
+const int kResetHangUp =
+    GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr ? 0 : 1;
 
 Socket Listen(std::uint16_t port) {
-    const Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) {
-        return s;
-    }
+    const Socket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); // bind fails for none
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -52,10 +41,8 @@ Socket AcceptWithin(Socket listener, int timeoutMs) {
         return INVALID_SOCKET;
     }
     const Socket s = accept(listener, nullptr, nullptr);
-    const BOOL on = TRUE;
-    if (s != INVALID_SOCKET) {
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
-    }
+    const BOOL on = TRUE; // fails harmlessly where none was accepted
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
     return s;
 }
 

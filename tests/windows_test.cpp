@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -55,17 +57,12 @@ std::string Manifest(const std::wstring &program) {
     return text;
 }
 
-// The first `most` bytes of a file.
-std::string FileStart(const std::wstring &path, DWORD most) {
+// The first `most` bytes of a file; "" for none.
+std::string FileStart(const std::filesystem::path &path, std::size_t most) {
     std::string data(most, '\0');
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD got = 0;
-    if (file == INVALID_HANDLE_VALUE || !ReadFile(file, data.data(), most, &got, nullptr)) {
-        got = 0;
-    }
-    CloseHandle(file);
-    data.resize(got);
+    std::ifstream in(path, std::ios::binary);
+    in.read(data.data(), static_cast<std::streamsize>(most));
+    data.resize(static_cast<std::size_t>(in.gcount()));
     return data;
 }
 
@@ -74,27 +71,21 @@ std::string FileStart(const std::wstring &path, DWORD most) {
 // awareness with "not " before it where it is missing); "(no header)" where none is found.
 std::string SystemFields(const std::wstring &program) {
     const std::string data = FileStart(program, 4096); // where the headers are
-    if (data.size() < sizeof(IMAGE_DOS_HEADER)) {
-        return "(no header)";
-    }
     IMAGE_DOS_HEADER dos{};
-    std::memcpy(&dos, data.data(), sizeof dos);
+    std::memcpy(&dos, data.data(), std::min(sizeof dos, data.size()));
     IMAGE_NT_HEADERS nt{};
-    if (dos.e_lfanew < 0 || static_cast<std::size_t>(dos.e_lfanew) + sizeof nt > data.size()) {
+    if (dos.e_lfanew <= 0 || static_cast<std::size_t>(dos.e_lfanew) + sizeof nt > data.size()) {
         return "(no header)";
     }
     std::memcpy(&nt, data.data() + dos.e_lfanew, sizeof nt);
-    const IMAGE_OPTIONAL_HEADER &optional = nt.OptionalHeader;
-    constexpr WORD kTerminalServerAware = 0x8000;
-    constexpr WORD kLargeAddressAware = 0x0020;
-    return "os " + std::to_string(optional.MajorOperatingSystemVersion) + "." +
-           std::to_string(optional.MinorOperatingSystemVersion) + ", subsystem " +
-           std::to_string(optional.MajorSubsystemVersion) + "." +
-           std::to_string(optional.MinorSubsystemVersion) + ", " +
-           ((optional.DllCharacteristics & kTerminalServerAware) != 0 ? "" : "not ") +
-           "terminal-server aware, " +
-           ((nt.FileHeader.Characteristics & kLargeAddressAware) != 0 ? "" : "not ") +
-           "large-address aware";
+    const IMAGE_OPTIONAL_HEADER &o = nt.OptionalHeader;
+    auto version = [](WORD major, WORD minor) {
+        return std::to_string(major) + "." + std::to_string(minor);
+    };
+    return "os " + version(o.MajorOperatingSystemVersion, o.MinorOperatingSystemVersion) +
+           ", subsystem " + version(o.MajorSubsystemVersion, o.MinorSubsystemVersion) + ", " +
+           ((o.DllCharacteristics & 0x8000U) != 0 ? "" : "not ") + "terminal-server aware, " +
+           ((nt.FileHeader.Characteristics & 0x0020U) != 0 ? "" : "not ") + "large-address aware";
 }
 
 TEST(WindowsPrograms, CarryTheirVersionAManifestForUtf8AndTheInvokersRightsAndAHeaderForWindows7) {
@@ -123,67 +114,39 @@ TEST(WindowsPrograms, CarryTheirVersionAManifestForUtf8AndTheInvokersRightsAndAH
 }
 
 // A folder of its own in the temporary folder, removed with what is in it at the end of the scope.
-class TempFolder {
-  public:
+struct TempFolder {
     TempFolder() {
-        wchar_t temp[MAX_PATH];
-        wchar_t name[MAX_PATH];
-        if (GetTempPathW(MAX_PATH, temp) > 0 && GetTempFileNameW(temp, L"cl", 0, name) != 0) {
-            DeleteFileW(name); // a unique name, for the folder
-            path_ = CreateDirectoryW(name, nullptr) ? name : L"";
-        }
+        std::filesystem::create_directory(path);
     }
     TempFolder(const TempFolder &) = delete;
     TempFolder &operator=(const TempFolder &) = delete;
     ~TempFolder() {
-        WIN32_FIND_DATAW found{};
-        HANDLE search = FindFirstFileW((path_ + L"\\*").c_str(), &found);
-        for (bool more = search != INVALID_HANDLE_VALUE; more;
-             more = FindNextFileW(search, &found)) {
-            DeleteFileW((path_ + L"\\" + found.cFileName).c_str()); // fails for . and ..
-        }
-        FindClose(search);
-        RemoveDirectoryW(path_.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
     }
-    const std::wstring &path() const {
-        return path_;
-    }
-    std::wstring log() const {
-        return path_ + L"\\log.txt";
-    }
-
-  private:
-    std::wstring path_;
+    // Its name is ASCII, as the temporary folder's is.
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("chanlog-test-" + std::to_string(GetCurrentProcessId())))
+                                 .string();
 };
 
 // Runs `program` in `folder` with no standard output: a null handle, as a process started
 // without one gets. Returns its exit status and what it wrote on standard error.
 std::pair<DWORD, std::string> RunWithoutStandardOutput(const std::wstring &program,
-                                                       const std::wstring &folder) {
+                                                       const std::string &folder) {
+    const std::string errPath = folder + "\\err.txt";
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    HANDLE errRead = nullptr;
-    HANDLE errWrite = nullptr;
-    if (!CreatePipe(&errRead, &errWrite, &inherited, 0)) {
-        return {~0UL, "(no pipe)"};
-    }
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdError = errWrite;
+    startup.hStdError = CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     PROCESS_INFORMATION process{};
     std::wstring command = L"\"" + program + L"\"";
-    const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, folder.c_str(), &startup, &process);
-    CloseHandle(errWrite);
+    const std::wstring dir(folder.begin(), folder.end());
     DWORD status = ~0UL;
-    std::string err;
-    if (started) {
-        char buffer[512];
-        DWORD got = 0;
-        while (ReadFile(errRead, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-            err.append(buffer, got);
-        }
+    if (CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       dir.c_str(), &startup, &process)) {
         if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
             TerminateProcess(process.hProcess, 1);
         }
@@ -191,34 +154,24 @@ std::pair<DWORD, std::string> RunWithoutStandardOutput(const std::wstring &progr
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-    CloseHandle(errRead);
-    return {status, err};
+    CloseHandle(startup.hStdError);
+    return {status, FileStart(errPath, 4096)};
 }
 
 TEST(WindowsPrograms, ChanlogWithoutStandardOutputSaysSoAndEndsWithStatusZero) {
     const TempFolder folder;
-    ASSERT_FALSE(folder.path().empty());
+    ASSERT_TRUE(std::filesystem::is_directory(folder.path));
     // As on Linux with a closed standard output: said, and nothing connected (no channel fails).
-    const auto [status, err] = RunWithoutStandardOutput(ProgramPath(L"chanlog.exe"), folder.path());
+    const auto [status, err] = RunWithoutStandardOutput(ProgramPath(L"chanlog.exe"), folder.path);
     EXPECT_EQ(status, 0UL);
     EXPECT_EQ(err, "Standard output is closed: chanlog connects nowhere\r\n");
 }
 
-// Writes `text` into a file of its own at `path`, replacing what was there.
-void WriteNewFile(const std::wstring &path, const std::string &text) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
 TEST(PlatformOpenNewLog, AnEarlierLogIsMovedAsideUnlessHeldAndNoOtherFileIsReplaced) {
     const TempFolder folder;
-    const std::wstring log = folder.log();
-    const std::string path(log.begin(), log.end()); // the temporary folder's name is ASCII
-    const std::wstring aside = log + L"-20261209-051502";
-    WriteNewFile(log, "12: 50;kept\n");
+    const std::string path = folder.path + "\\log.txt";
+    const std::string aside = path + "-20261209-051502";
+    std::ofstream(path, std::ios::binary) << "12: 50;kept\n";
     LogFile file = kNoLogFile;
     char moved[MAX_PATH] = "(none)";
     const char *reason = "(none)";
@@ -228,7 +181,7 @@ TEST(PlatformOpenNewLog, AnEarlierLogIsMovedAsideUnlessHeldAndNoOtherFileIsRepla
     };
     // A reader that lets others read and write but not delete, as a viewer does, with the file
     // mapped into its memory: the log may be written, but not moved aside, and is kept as it is.
-    HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     HANDLE mapping = CreateFileMappingW(reader, nullptr, PAGE_READONLY, 0, 0, nullptr);
     const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
@@ -240,21 +193,21 @@ TEST(PlatformOpenNewLog, AnEarlierLogIsMovedAsideUnlessHeldAndNoOtherFileIsRepla
     CloseHandle(mapping);
     CloseHandle(reader);
     // A writer that shares reading only, as another chanlog: in use, and nothing moved.
-    HANDLE writer = CreateFileW(log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_EQ(openNew(), LogOpen::kInUse);
     CloseHandle(writer);
-    EXPECT_EQ(FileStart(log, 100), "12: 50;kept\n");
+    EXPECT_EQ(FileStart(path, 100), "12: 50;kept\n");
     EXPECT_EQ(FileStart(aside, 100), "");
 
     // Let go, it is moved aside, past a file that has the name already, and the log begins empty.
-    WriteNewFile(aside, "another file\n");
+    std::ofstream(aside, std::ios::binary) << "another file\n";
     ASSERT_EQ(openNew(), LogOpen::kOpened) << reason;
     EXPECT_EQ(std::string(moved), path + "-20261209-051502.1");
-    EXPECT_EQ(FileStart(aside + L".1", 100), "12: 50;kept\n");
+    EXPECT_EQ(FileStart(aside + ".1", 100), "12: 50;kept\n");
     EXPECT_EQ(FileStart(aside, 100), "another file\n");
     EXPECT_EQ(PlatformCloseLog(&file, &reason), 0);
-    EXPECT_EQ(FileStart(log, 100), "");
+    EXPECT_EQ(FileStart(path, 100), "");
     // An empty log is simply used.
     ASSERT_EQ(openNew(), LogOpen::kOpened) << reason;
     EXPECT_STREQ(moved, "");
@@ -282,8 +235,7 @@ TEST(WindowsText, ALineFeedGetsACrUnlessOneIsBeforeItAndACutWriteCountsWhatIsOut
 
 // Standard output, for the scope, a pipe that whoever shares it left non-blocking, with room for
 // 4 KiB: Windows says that a write to it is done also when it took nothing.
-class NonBlockingStandardOutput {
-  public:
+struct NonBlockingStandardOutput {
     NonBlockingStandardOutput() {
         const std::wstring name =
             L"\\\\.\\pipe\\chanlog-test-" + std::to_wstring(GetCurrentProcessId());
@@ -320,8 +272,6 @@ class NonBlockingStandardOutput {
         }
         return got;
     }
-
-  private:
     HANDLE saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
     HANDLE writer_ = INVALID_HANDLE_VALUE;
     HANDLE reader_ = INVALID_HANDLE_VALUE;

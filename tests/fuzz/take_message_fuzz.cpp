@@ -27,14 +27,6 @@ void Require(bool holds, const char *what) {
     }
 }
 
-// The line FormatReportLine makes of `text`, in a heap block of exactly the longest line's size.
-std::string LineOf(const char *text, std::size_t length) {
-    auto line = std::make_unique<char[]>(kLineMax);
-    const std::size_t size = FormatReportLine(0, text, length, line.get());
-    Require(size <= kLineMax, "the line is longer than its buffer");
-    return {line.get(), size};
-}
-
 void CheckReceive(const char *received, int result) {
     const auto size = static_cast<std::size_t>(result > 0 ? result : 0);
     const std::string_view bytes(received, size);
@@ -50,8 +42,11 @@ void CheckReceive(const char *received, int result) {
             "a text shorter than the copy is not terminated");
     Require(message.reported == (expected.substr(0, kReportPrefixLen) == kReportPrefix),
             "reported does not match the prefix at byte 0");
-    if (message.reported) {
-        Require(LineOf(copy.get(), message.length) == "0: " + std::string(expected) + "\n",
+    if (message.reported) { // its line, in a heap block of exactly the longest line's size
+        auto line = std::make_unique<char[]>(kLineMax);
+        const std::size_t length = FormatReportLine(0, copy.get(), message.length, line.get());
+        Require(length <= kLineMax &&
+                    std::string_view(line.get(), length) == "0: " + std::string(expected) + "\n",
                 "the report line is not the text");
     }
 }
