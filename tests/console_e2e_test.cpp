@@ -757,7 +757,8 @@ TEST_F(EndToEndConsole, AStalledConsoleCostsAtMostItsBoundInMemoryForShortLinesA
         const long long before = StatusKb(chanlog_.pid, "VmRSS");
         // More lines than the backlog holds, each its own receive as long as chanlog keeps up.
         const std::string message = "50;" + std::string(length - 4, 'm') + "\n";
-        for (std::size_t i = 0; i < std::size_t{1024} * 1024 / length + 2000; ++i) {
+        const std::size_t count = std::size_t{1024} * 1024 / length + 2000;
+        for (std::size_t i = 0; i < count; ++i) {
             ASSERT_TRUE(SendMessage(feed_, message));
             usleep(100);
         }
