@@ -114,8 +114,9 @@ struct Wakes {
 // standard error, or behind messages that a failing standard output will turn over; the rest is
 // written at once where standard output takes it without waiting and nothing waits that must come
 // first, and is otherwise queued for standard output's writer. Returns whether what comes next
-// stands behind it: when it was queued for a standard output that may fail it, not for one that is
-// only behind its reader, whose wait no failure is held up by.
+// stands behind it: when it was queued for a standard output that may fail it, not for one whose
+// reader is behind, whose wait no failure is held up by. Where the platform cannot tell a reader
+// behind, the order is kept.
 bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool behind,
                      Wakes *wakes) {
     if (IsReport(kind) && g_console.outFares == OutFares::kGone) {
@@ -128,11 +129,8 @@ bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool 
         return false;
     }
     std::size_t offset = 0;
-    // Lines wait before it on a standard output that was well: behind its reader, as far as anyone
-    // knows.
-    bool stalled = g_console.outFares == OutFares::kOk;
     if (kind != EntryKind::kErr && !behind && NothingWaitsBefore(kind)) {
-        offset = PlatformStdoutTryWrite(text, length, &stalled);
+        offset = PlatformStdoutTryWrite(text, length, &g_console.outBehind);
         if (offset == length) {
             return false;
         }
@@ -140,7 +138,7 @@ bool TryWriteOrQueue(EntryKind kind, const char *text, std::size_t length, bool 
     }
     BacklogAdd(&g_console.outBacklog, kind, text, length, offset);
     wakes->outWriter = true;
-    return !stalled;
+    return !(g_console.outBehind && g_console.outFares == OutFares::kOk);
 }
 
 // Writes at once, waiting as long as it takes: no writer takes lines. A message that standard

@@ -70,6 +70,9 @@ struct ConsoleShared {
     Backlog errBacklog; // what waits for standard error's writer, where it is a file of its own
     OutFares outFares = OutFares::kOk;
     OutWriter outWriter = OutWriter::kWaiting;
+    // The last write tried without waiting found standard output's reader behind, and no write
+    // that waited has returned since: what is queued now waits for the reader, not for a failure.
+    bool outBehind = false;
     ConsoleEntry outHand{}; // the entry that standard output's writer has taken
     // What standard output's writer has not yet said or handed to standard error's writer.
     std::size_t linesNotReadUnsaid = 0;

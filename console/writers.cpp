@@ -155,8 +155,8 @@ bool WriteHandWithoutWaiting() {
     if (g_console.outFares != OutFares::kOk || g_console.cutLength > 0) {
         return false;
     }
-    bool stalled = false;
-    Advance(PlatformStdoutTryWrite(hand.text + hand.offset, hand.length - hand.offset, &stalled));
+    Advance(PlatformStdoutTryWrite(hand.text + hand.offset, hand.length - hand.offset,
+                                   &g_console.outBehind));
     return hand.offset == hand.length;
 }
 
@@ -182,6 +182,7 @@ void WriteHandToStdout(std::unique_lock<std::mutex> &lock) {
                                 hand.length - hand.offset, &written, &reason);
         Advance(written);
     }
+    g_console.outBehind = false; // a write that waited has returned, whatever it did
     if (GivenUp()) {
         return; // its last words were said for it
     }
